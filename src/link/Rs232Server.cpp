@@ -1,0 +1,211 @@
+#include "link/Rs232Server.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "log/EventList.h"
+#include "log/LogFile.h"
+
+namespace rs232 {
+
+const CRs232Server::SDispatchEntry CRs232Server::kDispatchTable[7] = {
+    {"FT", &CRs232Server::FTBlockReceived}, {"RF", &CRs232Server::RFBlockReceived},
+    {"IR", &CRs232Server::IRBlockReceived}, {"DF", &CRs232Server::DFBlockReceived},
+    {"CF", &CRs232Server::CFBlockReceived}, {"DR", &CRs232Server::DRBlockReceived},
+    {"DL", &CRs232Server::DLBlockReceived},
+};
+
+namespace {
+
+// Marks a request as being served for as long as it runs, exceptions included.
+class CServingGuard {
+public:
+    explicit CServingGuard(bool& flag) : m_flag(flag) { m_flag = true; }
+    ~CServingGuard() { m_flag = false; }
+    CServingGuard(const CServingGuard&) = delete;
+    CServingGuard& operator=(const CServingGuard&) = delete;
+
+private:
+    bool& m_flag;
+};
+
+}  // namespace
+
+CRs232Server::CRs232Server() { m_crc.BuildTable(); }
+
+CRs232Server::~CRs232Server() = default;
+
+int CRs232Server::StartServer(int port, int baudRate, IEventList* listBox, CLogFile* logFile) {
+    if (m_bRunning) return kServerAlreadyRunning;
+    const int params = SetParams(baudRate, 'N', 8, 1, 0, 0);
+    if (params != kPortOk) return params;
+    const int opened = Open(port);
+    if (opened != kPortOk) return opened;
+    PurgeInput();
+    m_pLogFile = logFile;
+    m_bRunning = 1;
+    m_pListBox = listBox;
+    return 1;
+}
+
+int CRs232Server::StopServer() {
+    const int closed = Close();
+    m_bRunning = 0;
+    return closed;
+}
+
+int CRs232Server::Poll(std::string& status) {
+    if (!m_bRunning) {
+        status = "Server not running";
+        return kServerNotRunning;
+    }
+    // A tick dispatched from inside a request (through PumpMessages) must leave the line to it.
+    if (m_bServing) {
+        status.clear();
+        return 1;
+    }
+    if (GetInQueue() <= 0) {
+        status.clear();
+        return 1;
+    }
+    uint8_t byte = 0;
+    if (Read(&byte, 1) != 1) return 1;
+
+    if (byte == ENQ) {
+        WriteByte(SYN);
+        PurgeInput();
+        status = "Client connected";
+        return 1;
+    }
+    if (byte != STX) {
+        status = "Unknown Request";
+        return kUnknownAnswer;
+    }
+
+    CServingGuard serving(m_bServing);
+    char type[3] = {0, 0, 0};
+    long cnt = 0;
+    uint8_t data[kMaxBlockData];
+    int len = 0;
+    const int received = ReceiveBlock(status, type, cnt, data, len);
+    if (received != 1) return received;
+    for (const SDispatchEntry& entry : kDispatchTable) {
+        if (std::strcmp(entry.type, type) == 0) {
+            (this->*entry.handler)(cnt, data, len, status);
+            return 1;
+        }
+    }
+    status = "Unknown block typ";
+    return kRefused;
+}
+
+int CRs232Server::ReceiveBlock(std::string& status, char type[3], long& cnt, uint8_t* data,
+                               int& len) {
+    uint8_t header[kBlockHeaderSize];
+    if (WaitForInQueue(kBlockHeaderSize, Clock::now() + m_limits.header) < kBlockHeaderSize) {
+        PurgeInput();
+        status = "Timeout";
+        return kTimeout;
+    }
+    if (Read(header, kBlockHeaderSize) != kBlockHeaderSize) {
+        PurgeInput();
+        status = "Timeout";
+        return kTimeout;
+    }
+    const SBlockHeader parsed = ParseBlockHeader(header);
+    std::memcpy(type, parsed.type, 3);
+    cnt = parsed.cnt;
+    len = 0;
+    // A LEN that does not fit the data area cannot be read safely: treat it like a block whose
+    // rest never arrived.
+    if (!parsed.lenAcceptable) return BlockError(1, cnt, status);
+
+    const int rest = parsed.len + kBlockTailSize;
+    if (WaitForInQueue(rest, Clock::now() + m_limits.rest) < rest) return BlockError(1, cnt, status);
+    uint8_t body[kMaxBlockData + kBlockTailSize];
+    if (Read(body, rest) != rest) return BlockError(1, cnt, status);
+    switch (CheckBlock(m_crc, header, body, parsed.len, body + parsed.len)) {
+        case BlockCheck::NoEtx: return BlockError(2, cnt, status);
+        case BlockCheck::BadCrc: return BlockError(3, cnt, status);
+        case BlockCheck::Ok: break;
+    }
+    std::memcpy(data, body, static_cast<size_t>(parsed.len));
+    len = parsed.len;
+    WriteByte(ACK);
+    return 1;
+}
+
+int CRs232Server::BlockError(int kind, long cnt, std::string& status) {
+    PurgeInput();
+    WriteByte(NAK);
+    char text[64];
+    std::snprintf(text, sizeof text, "Block %6.6ld Error: [%d]", cnt, kind);
+    status = text;
+    return kBlockError;
+}
+
+int CRs232Server::SendBlockRetry(const uint8_t* block, int length) {
+    PurgeInput();
+    int naks = 0;
+    int timeouts = 0;
+    while (naks < 3) {
+        if (Write(block, length) != length) return kSendShortWrite;
+        uint8_t answer = 0;
+        const bool answered = WaitForInQueue(1, Clock::now() + m_limits.answer) > 0 &&
+                              Read(&answer, 1) == 1;
+        if (!answered) {
+            ++timeouts;
+            LogMessage("SendBlockRetry Timeout");
+        } else if (answer == ACK) {
+            return 1;
+        } else if (answer == NAK) {
+            LogMessage("SendBlockRetry NAK");
+            ++naks;
+        } else if (answer == EOT) {
+            return kSendEot;
+        } else {
+            return kUnknownAnswer;
+        }
+        if (timeouts >= 3) return kTimeout;
+    }
+    return kSendNakLimit;
+}
+
+int CRs232Server::BuildBlock(const char* type, long cnt, int len, const void* data, uint8_t* out,
+                             int& outLength) const {
+    return rs232::BuildBlock(m_crc, type, cnt, len, data, out, outLength);
+}
+
+int CRs232Server::IsAbsolutePath(const std::string& path) {
+    if (!path.empty() && (path[0] == '\\' || path[0] == '/')) return 1;
+    if (path.size() >= 2 && path[1] == ':') return 1;
+    return 0;
+}
+
+std::string CRs232Server::ResolvePath(const std::string& requestPath) const {
+    std::string path = requestPath;
+    for (char& c : path)
+        if (c == '\\') c = '/';
+    if (!IsAbsolutePath(requestPath)) return m_strBasePath + path;
+    if (path[0] != '/') {
+        // A drive letter names no place on this machine: the rest is taken from the root.
+        path.erase(0, 2);
+        if (path.empty() || path[0] != '/') path.insert(0, "/");
+    }
+    return path;
+}
+
+void CRs232Server::LogMessage(const std::string& text) {
+    const std::string line = MakeTimeStamp() + text;
+    if (m_pListBox) {
+        m_pListBox->Append(line);
+        m_pListBox->SelectLast();
+    }
+    if (m_pLogFile) m_pLogFile->WriteLine(line);
+}
+
+void CRs232Server::PumpMessages() {
+    if (m_pumpMessages) m_pumpMessages();
+}
+
+}  // namespace rs232

@@ -1,0 +1,139 @@
+// The protocol engine: answers ENQ, receives and acknowledges request blocks, dispatches them to
+// the request handlers and sends reply blocks with retries.
+//
+// Results (1 success): -101 already running; -102 not running; -105 a reply block was not
+// written whole; -106 header time-out (ReceiveBlock) or three answer time-outs (SendBlockRetry);
+// -107 three NAKs; -108 the client answered EOT; -109 another answer byte, or an unknown request
+// byte in Poll; -110 block error [1]/[2]/[3]; -111 no handler for the type, or a refused request.
+// StartServer also passes on the CSerialPort::Open codes.
+//
+// Timing: a request block's header must arrive within SLinkLimits::header of its STX and the
+// rest within SLinkLimits::rest; each reply block waits SLinkLimits::answer for its answer byte
+// and is sent at most five times. Every wait ends as soon as enough bytes are queued.
+//
+// Everything runs on the caller's thread. Handlers may call PumpMessages, which can run a nested
+// Poll (a nested Poll does nothing while a request is being served) or StopServer (the request
+// then fails at its next send with -105). CFileException from a handler is not caught here: it
+// leaves Poll, and the caller of Poll reports it.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "link/Block.h"
+#include "link/Crc32.h"
+#include "link/SerialPort.h"
+
+namespace rs232 {
+
+class IEventList;
+class CLogFile;
+
+enum : int {
+    kServerAlreadyRunning = -101,
+    kServerNotRunning = -102,
+    kSendShortWrite = -105,
+    kTimeout = -106,
+    kSendNakLimit = -107,
+    kSendEot = -108,
+    kUnknownAnswer = -109,
+    kBlockError = -110,
+    kRefused = -111,
+};
+
+// Time limits of the link, and the pause before each download content block.
+struct SLinkLimits {
+    std::chrono::milliseconds header{6000};  // STX to the 12 header bytes (300 x 20 ms)
+    std::chrono::milliseconds rest{6000};    // header to the last byte of the block
+    std::chrono::milliseconds answer{3000};  // reply block written to the client's answer byte
+    std::chrono::milliseconds blockPause{50};
+};
+
+class CRs232Server : public CSerialPort {
+public:
+    using Handler = int (CRs232Server::*)(long cnt, const uint8_t* data, int len,
+                                          std::string& status);
+    struct SDispatchEntry {
+        const char* type;
+        Handler handler;
+    };
+    static const SDispatchEntry kDispatchTable[7];
+
+    CRs232Server();
+    ~CRs232Server() override;
+
+    int StartServer(int port, int baudRate, IEventList* listBox, CLogFile* logFile);
+    int StopServer();
+    bool IsRunning() const { return m_bRunning != 0; }
+
+    int Poll(std::string& status);
+    int ReceiveBlock(std::string& status, char type[3], long& cnt, uint8_t* data, int& len);
+    int SendBlockRetry(const uint8_t* block, int length);
+    int BuildBlock(const char* type, long cnt, int len, const void* data, uint8_t* out,
+                   int& outLength) const;
+
+    void SetBasePath(const std::string& path) { m_strBasePath = path; }
+    void SetBackupPath(const std::string& path) { m_strBackupPath = path; }
+    const std::string& GetBasePath() const { return m_strBasePath; }
+    const std::string& GetBackupPath() const { return m_strBackupPath; }
+
+    static int IsAbsolutePath(const std::string& path);
+    // Request path -> Linux path: backslashes become '/', a drive letter is dropped and the rest
+    // taken from the root; a relative path gets the base path put directly in front.
+    std::string ResolvePath(const std::string& requestPath) const;
+
+    void LogMessage(const std::string& text);
+
+    // Filled by the view: one bounded step of event processing. Nothing by default.
+    void SetMessagePump(std::function<void()> pump) { m_pumpMessages = std::move(pump); }
+    void PumpMessages();
+
+    void SetLinkLimits(const SLinkLimits& limits) { m_limits = limits; }
+    const SLinkLimits& GetLinkLimits() const { return m_limits; }
+
+    // Request handlers, one source each under services/.
+    int FTBlockReceived(long cnt, const uint8_t* data, int len, std::string& status);
+    int RFBlockReceived(long cnt, const uint8_t* data, int len, std::string& status);
+    int IRBlockReceived(long cnt, const uint8_t* data, int len, std::string& status);
+    int DFBlockReceived(long cnt, const uint8_t* data, int len, std::string& status);
+    int CFBlockReceived(long cnt, const uint8_t* data, int len, std::string& status);
+    int DRBlockReceived(long cnt, const uint8_t* data, int len, std::string& status);
+    int DLBlockReceived(long cnt, const uint8_t* data, int len, std::string& status);
+
+    int WriteDirectoryToFile(const std::string& listFile, const std::string& directory);
+
+protected:
+    // Rules shared by the handlers (services/RequestRules.cpp).
+    // Sets "Error: <type> Block only with CNT 0 allowed" and returns false unless cnt is 0.
+    static bool AcceptOnlyCntZero(long cnt, const char* type, std::string& status);
+    // The request text: the data up to the first NUL.
+    static std::string RequestText(const uint8_t* data, int len);
+    // Splits "first LF second" at the first line feed; false when not separated.
+    static bool SplitTwoPaths(const uint8_t* data, int len, std::string& first,
+                              std::string& second);
+    // BuildBlock + SendBlockRetry.
+    int SendReplyBlock(const char* type, long cnt, const void* data, int len);
+
+    // Upload state (services/FileUpload.cpp). Starts idle: no target, no error.
+    long m_nFileSize = 0;
+    std::string m_strRecFile;
+    CCrc32 m_crc;
+    int m_bRunning = 0;
+    int m_bUploadError = 0;
+    long m_nLastBlock = -1;
+    IEventList* m_pListBox = nullptr;
+    CLogFile* m_pLogFile = nullptr;
+    std::string m_strBackupPath;
+    std::string m_strBasePath;
+
+private:
+    int BlockError(int kind, long cnt, std::string& status);
+
+    SLinkLimits m_limits;
+    std::function<void()> m_pumpMessages;
+    bool m_bServing = false;  // a request is being served; a nested Poll leaves the line alone
+};
+
+}  // namespace rs232

@@ -1,0 +1,85 @@
+// A serial port on POSIX termios with the operations and result codes the link relies on.
+//
+// Results: 1 success; -1 port number outside 1..16; -2 device could not be opened (missing, or
+// held by another opener); -3 line settings refused; -4 time-out settings refused (the port
+// stays open after -3/-4); -5 port not open; -6 close failed; -7 already open; -8 input discard
+// failed; Write/WriteByte: minus errno when the write fails.
+// Timing: reads never wait; a write of n bytes waits at most 10 ms * n + 1000 ms.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <string>
+
+namespace rs232 {
+
+enum : int {
+    kPortOk = 1,
+    kPortOutOfRange = -1,
+    kPortOpenFailed = -2,
+    kPortSettingsRefused = -3,
+    kPortTimeoutsRefused = -4,
+    kPortNotOpen = -5,
+    kPortCloseFailed = -6,
+    kPortAlreadyOpen = -7,
+    kPortPurgeFailed = -8,
+};
+
+enum : int {
+    kNoStopBits1 = 0,  // ONESTOPBIT
+    kTwoStopBits = 2,
+    kNoParity = 0,
+    kOddParity = 1,
+    kEvenParity = 2,
+};
+
+class CSerialPort {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    CSerialPort() = default;
+    CSerialPort(const CSerialPort&) = delete;
+    CSerialPort& operator=(const CSerialPort&) = delete;
+    virtual ~CSerialPort();
+
+    // Port number -> device path. Ports without an entry use /dev/ttyS(n-1).
+    void SetDeviceMap(std::map<int, std::string> devices) { m_deviceMap = std::move(devices); }
+    std::string DeviceName(int port) const;
+
+    int SetParams(int baudRate, char parity, int dataBits, int stopBits, int handshake, int xonXoff);
+    int Open(int port);
+    int Close();
+    int Write(const void* data, int length);
+    int WriteByte(int byte);
+    int Read(void* buffer, int maxCount);
+    int GetInQueue();
+    int PurgeInput();
+
+    bool IsOpen() const { return m_hPort >= 0; }
+    int GetPortNumber() const { return m_nPort; }
+    int GetBaudRate() const { return m_nBaudRate; }
+    int GetFd() const { return m_hPort; }
+
+    // Waits until at least count bytes are queued or the deadline passes, sleeping in slices of
+    // at most kWaitSlice (poll(POLLIN) returns as soon as bytes arrive). Returns the count
+    // queued at the end (-5 when the port is not open). Never reads.
+    int WaitForInQueue(int count, Clock::time_point deadline);
+
+    static constexpr std::chrono::milliseconds kWaitSlice{20};
+
+protected:
+    int m_bHandshake = 1;
+    int m_bXonXoff = 0;
+    int m_nStopBits = kNoStopBits1;
+    int m_nDataBits = 8;
+    int m_nParity = kNoParity;
+    int m_nBaudRate = 9600;
+    int m_hPort = -1;
+    int m_nPort = -1;
+
+private:
+    int ApplyLineSettings();
+    std::map<int, std::string> m_deviceMap;
+};
+
+}  // namespace rs232

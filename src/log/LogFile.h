@@ -1,0 +1,38 @@
+// The daily log file: <dir><prefix>YYYYMMDD.LOG, one event line per line, CR LF, append only.
+// The file is open only inside one WriteLine.
+#pragma once
+
+#include <string>
+
+namespace rs232 {
+
+class CLogFile {
+public:
+    CLogFile() = default;
+    virtual ~CLogFile() = default;
+
+    void SetLogDir(const std::string& dir) { m_strLogDir = dir; }
+    void SetPrefix(const std::string& prefix) { m_strPrefix = prefix; }
+    const std::string& GetLogDir() const { return m_strLogDir; }
+    const std::string& GetPrefix() const { return m_strPrefix; }
+
+    // Name of the file that a line written now goes to.
+    std::string CurrentFileName() const;
+
+    // Appends the line and CR LF. False when the file cannot be opened; a failure after the
+    // open (full disk) is also reported as false rather than thrown: a log line must never end
+    // the request that wrote it.
+    bool WriteLine(const std::string& line);
+
+    // True when path exists as a directory afterwards; creates only the last component.
+    static bool CreateDir(const std::string& path);
+
+private:
+    std::string m_strPrefix;
+    std::string m_strLogDir;
+};
+
+// "HH:MM:SS " for the current local time.
+std::string MakeTimeStamp();
+
+}  // namespace rs232

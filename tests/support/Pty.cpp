@@ -1,0 +1,111 @@
+#include "support/Pty.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+
+namespace rs232::test {
+
+namespace {
+const CCrc32& Crc() {
+    static const CCrc32 crc = [] {
+        CCrc32 c;
+        c.BuildTable();
+        return c;
+    }();
+    return crc;
+}
+}  // namespace
+
+CPty::CPty() {
+    char name[256] = {};
+    if (openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0)
+        throw std::runtime_error("openpty failed");
+    termios tio{};
+    tcgetattr(m_slave, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(m_slave, TCSANOW, &tio);
+    m_slavePath = name;
+}
+
+CPty::~CPty() {
+    if (m_master >= 0) close(m_master);
+    if (m_slave >= 0) close(m_slave);
+}
+
+void CPty::Send(const Bytes& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(m_master, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
+            throw std::runtime_error("pty write failed");
+        }
+        done += static_cast<size_t>(n);
+    }
+}
+
+Bytes CPty::Read(size_t n, std::chrono::milliseconds timeout) {
+    Bytes out;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (out.size() < n) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd p{m_master, POLLIN, 0};
+        int r = poll(&p, 1, static_cast<int>(left.count()));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        uint8_t buf[4096];
+        ssize_t got = read(m_master, buf, std::min(sizeof buf, n - out.size()));
+        if (got <= 0) break;
+        out.insert(out.end(), buf, buf + got);
+    }
+    return out;
+}
+
+Bytes CPty::ReadUntilQuiet(std::chrono::milliseconds quiet) {
+    Bytes out;
+    for (;;) {
+        Bytes more = Read(4096, quiet);
+        if (more.empty()) return out;
+        out.insert(out.end(), more.begin(), more.end());
+    }
+}
+
+bool CPty::ReadBlock(SReadBlock& block, std::chrono::milliseconds timeout) {
+    block = SReadBlock{};
+    Bytes first = Read(1, timeout);
+    if (first.size() != 1 || first[0] != STX) return false;
+    Bytes header = Read(kBlockHeaderSize, timeout);
+    if (header.size() != static_cast<size_t>(kBlockHeaderSize)) return false;
+    SBlockHeader h = ParseBlockHeader(header.data());
+    if (!h.lenAcceptable) return false;
+    Bytes rest = Read(static_cast<size_t>(h.len + kBlockTailSize), timeout);
+    if (rest.size() != static_cast<size_t>(h.len + kBlockTailSize)) return false;
+    block.type = h.type;
+    block.cnt = h.cnt;
+    block.len = h.len;
+    block.data.assign(rest.begin(), rest.begin() + h.len);
+    block.raw = first;
+    block.raw.insert(block.raw.end(), header.begin(), header.end());
+    block.raw.insert(block.raw.end(), rest.begin(), rest.end());
+    block.valid = CheckBlock(Crc(), header.data(), block.data.data(), h.len,
+                             rest.data() + h.len) == BlockCheck::Ok;
+    return true;
+}
+
+Bytes MakeBlock(const char* type, long cnt, const Bytes& data) {
+    return BuildBlock(Crc(), type, cnt, data.data(), static_cast<int>(data.size()));
+}
+
+Bytes MakeBlock(const char* type, long cnt, const std::string& data) {
+    return MakeBlock(type, cnt, Bytes(data.begin(), data.end()));
+}
+
+}  // namespace rs232::test
