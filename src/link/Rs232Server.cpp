@@ -51,6 +51,7 @@ int CRs232Server::StartServer(int port, int baudRate, IEventList* listBox, CLogF
 int CRs232Server::StopServer() {
     const int closed = Close();
     m_bRunning = 0;
+    m_bPortLost = false;
     return closed;
 }
 
@@ -64,7 +65,16 @@ int CRs232Server::Poll(std::string& status) {
         status.clear();
         return 1;
     }
+    if (m_bPortLost) return ReopenLostPort(status);
     if (GetInQueue() <= 0) {
+        if (HasHungUp()) {
+            const int port = GetPortNumber();
+            Close();
+            m_bPortLost = true;
+            m_nextReopen = Clock::now() + kReopenInterval;
+            status = "Serial port " + DeviceName(port) + " lost, waiting for it to return";
+            return kPortNotOpen;
+        }
         status.clear();
         return 1;
     }
@@ -97,6 +107,20 @@ int CRs232Server::Poll(std::string& status) {
     }
     status = "Unknown block typ";
     return kRefused;
+}
+
+int CRs232Server::ReopenLostPort(std::string& status) {
+    status.clear();
+    if (Clock::now() < m_nextReopen) return kPortNotOpen;
+    m_nextReopen = Clock::now() + kReopenInterval;
+    if (Open(GetPortNumber()) != kPortOk) {
+        if (IsOpen()) Close();  // opened but refused its settings: try again later
+        return kPortNotOpen;
+    }
+    PurgeInput();
+    m_bPortLost = false;
+    status = "Serial port " + DeviceName(GetPortNumber()) + " reopened";
+    return 1;
 }
 
 int CRs232Server::ReceiveBlock(std::string& status, char type[3], long& cnt, uint8_t* data,

@@ -13,7 +13,8 @@
 //
 // Everything runs on the caller's thread. Handlers may call PumpMessages, which can run a nested
 // Poll (a nested Poll does nothing while a request is being served) or StopServer (the request
-// then fails at its next send with -105). CFileException from a handler is not caught here: it
+// then fails at its next send with -105). A device that hangs up (an unplugged adapter) is closed
+// and logged once; later ticks open it again as soon as it is back. CFileException from a handler is not caught here: it
 // leaves Poll, and the caller of Poll reports it.
 #pragma once
 
@@ -60,6 +61,8 @@ public:
         Handler handler;
     };
     static const SDispatchEntry kDispatchTable[7];
+    // How often a lost device is looked for again.
+    static constexpr std::chrono::milliseconds kReopenInterval{1000};
 
     CRs232Server();
     ~CRs232Server() override;
@@ -130,10 +133,13 @@ protected:
 
 private:
     int BlockError(int kind, long cnt, std::string& status);
+    int ReopenLostPort(std::string& status);
 
     SLinkLimits m_limits;
     std::function<void()> m_pumpMessages;
     bool m_bServing = false;  // a request is being served; a nested Poll leaves the line alone
+    bool m_bPortLost = false;  // the device hung up; ticks try to open it again
+    Clock::time_point m_nextReopen{};
 };
 
 }  // namespace rs232

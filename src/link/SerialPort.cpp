@@ -214,6 +214,13 @@ int CSerialPort::PurgeInput() {
     return ::tcflush(m_hPort, TCIFLUSH) == 0 ? kPortOk : kPortPurgeFailed;
 }
 
+bool CSerialPort::HasHungUp() const {
+    if (!IsOpen()) return false;
+    pollfd pfd{m_hPort, POLLIN, 0};
+    if (::poll(&pfd, 1, 0) <= 0) return false;
+    return (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 int CSerialPort::WaitForInQueue(int count, Clock::time_point deadline) {
     for (;;) {
         const int queued = GetInQueue();

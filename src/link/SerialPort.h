@@ -56,6 +56,9 @@ public:
     int PurgeInput();
 
     bool IsOpen() const { return m_hPort >= 0; }
+    // True when the device reports a hang-up or an error: an unplugged USB adapter, or the other
+    // end of a pseudo-terminal gone. Does not wait.
+    bool HasHungUp() const;
     int GetPortNumber() const { return m_nPort; }
     int GetBaudRate() const { return m_nBaudRate; }
     int GetFd() const { return m_hPort; }

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <future>
+#include <memory>
 #include <thread>
 
 #include "link/Rs232Server.h"
@@ -298,6 +302,54 @@ TEST_F(RealLimitsTest, ThreeUnansweredSendsGiveUp) {
     EXPECT_EQ(send.get(), kTimeout);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 9000ms);
     EXPECT_EQ(events.Texts(), std::vector<std::string>(3, "SendBlockRetry Timeout"));
+}
+
+}  // namespace
+}  // namespace rs232
+
+namespace rs232 {
+namespace {
+
+// An unplugged adapter: the device hangs up, and later a device appears behind the same path.
+TEST(PortLossTest, AVanishedDeviceIsLoggedOnceAndOpenedAgainWhenItReturns) {
+    test::CTempDir dir;
+    const std::string link = dir / "ttyUSB0";
+    auto first = std::make_unique<CPty>();
+    ASSERT_EQ(symlink(first->SlavePath().c_str(), link.c_str()), 0);
+
+    CRs232Server server;
+    server.SetDeviceMap({{kPort, link}});
+    ASSERT_EQ(server.StartServer(kPort, 115200, nullptr, nullptr), 1);
+    std::string status;
+    EXPECT_EQ(server.Poll(status), 1);
+    EXPECT_EQ(status, "");
+
+    first.reset();
+    EXPECT_EQ(server.Poll(status), kPortNotOpen);
+    EXPECT_EQ(status, "Serial port " + link + " lost, waiting for it to return");
+    EXPECT_EQ(server.Poll(status), kPortNotOpen);
+    EXPECT_EQ(status, "") << "the loss is reported once";
+    EXPECT_TRUE(server.IsRunning());
+
+    CPty second;
+    const std::string fresh = dir / "ttyUSB0.new";
+    ASSERT_EQ(symlink(second.SlavePath().c_str(), fresh.c_str()), 0);
+    ASSERT_EQ(rename(fresh.c_str(), link.c_str()), 0);
+
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    std::vector<std::string> texts;
+    while (std::chrono::steady_clock::now() < deadline && server.Poll(status) != 1) {
+        if (!status.empty()) texts.push_back(status);
+        std::this_thread::sleep_for(50ms);  // the service tick
+    }
+    EXPECT_EQ(status, "Serial port " + link + " reopened");
+    EXPECT_TRUE(texts.empty());
+
+    second.Send(ENQ);
+    ASSERT_EQ(server.WaitForInQueue(1, CSerialPort::Clock::now() + 10s), 1);
+    EXPECT_EQ(server.Poll(status), 1);
+    EXPECT_EQ(status, "Client connected");
+    EXPECT_EQ(second.Read(1), Bytes{SYN});
 }
 
 }  // namespace
