@@ -1,0 +1,38 @@
+// DR: answers with one DT block carrying the current calendar time as decimal seconds since
+// 1970 UTC.
+//
+// A clock outside the signed 32-bit range (before December 1901 or after January 2038) is sent
+// as its true value all the same: the DT data is text with its own LEN, so the wider number fits
+// the frame, and a client that reads it sees more digits than it expects instead of a plausible
+// but wrong time. Clamping would hand the client a believable lie (every such clock would read
+// 2038-01-19), and withholding the reply would only look like a dead line. The status text says
+// the clock was out of range so the operator can see why a client might object.
+#include <climits>
+
+#include "link/Rs232Server.h"
+#include "platform/Clock.h"
+#include "services/TextFormat.h"
+
+namespace rs232 {
+
+int CRs232Server::DRBlockReceived(long cnt, const uint8_t* /*data*/, int /*len*/,
+                                  std::string& status) {
+    const int64_t now = CurrentTime();
+    if (!AcceptOnlyCntZero(cnt, "DR", status)) return kRefused;
+
+    const std::string text = FormatText("%lld", static_cast<long long>(now));
+    const int r = SendReplyBlock("DT", 0, text.data(), static_cast<int>(text.size()));
+    if (r != 1) {
+        status = "Error while sending DT Block!";
+        return r;
+    }
+    if (now < INT32_MIN || now > INT32_MAX)
+        status = FormatText(
+            "Actual date/time transmitted to Client! Clock %lld is outside the 32-bit range",
+            static_cast<long long>(now));
+    else
+        status = "Actual date/time transmitted to Client!";
+    return 1;
+}
+
+}  // namespace rs232

@@ -1,0 +1,64 @@
+// DF deletes one file, CF copies a file ("<destination> LF <source>"). No reply block; the
+// outcome is the status text. A path or part of more than 199 bytes, or a negative LEN, is
+// refused with -111 before any file is looked at. A refused deletion (a directory, a protected
+// file) throws CFileException out of the handler.
+#include <algorithm>
+
+#include "link/Rs232Server.h"
+#include "platform/FileOps.h"
+#include "services/TextFormat.h"
+
+namespace rs232 {
+
+namespace {
+constexpr int kMaxPath = 199;
+
+const uint8_t* Bytes(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+int Length(const std::string& s) { return static_cast<int>(s.size()); }
+}  // namespace
+
+int CRs232Server::DFBlockReceived(long cnt, const uint8_t* data, int len, std::string& status) {
+    if (!AcceptOnlyCntZero(cnt, "DF", status)) return kRefused;
+    if (len < 0 || len > kMaxPath) {
+        status = FormatText("Error: DF Block path length %d refused (at most %d bytes)", len,
+                            kMaxPath);
+        return kRefused;
+    }
+    const std::string path = ResolvePath(RequestText(data, len));
+    CFileStatus fs;
+    if (GetStatus(path, fs)) {
+        CFile::Remove(path);
+        status = FormatText("File %s Removed!", path.c_str());
+    } else {
+        status = FormatText("Requested File %s not found", path.c_str());
+    }
+    return 1;
+}
+
+int CRs232Server::CFBlockReceived(long cnt, const uint8_t* data, int len, std::string& status) {
+    if (!AcceptOnlyCntZero(cnt, "CF", status)) return kRefused;
+    std::string first, second;
+    if (!SplitTwoPaths(data, len, first, second)) {
+        status = "Error: CF Block Data not separated";
+        return kRefused;
+    }
+    if (Length(first) > kMaxPath || Length(second) > kMaxPath) {
+        status = FormatText("Error: CF Block path length %d refused (at most %d bytes)",
+                            std::max(Length(first), Length(second)), kMaxPath);
+        return kRefused;
+    }
+    const std::string dest = ResolvePath(RequestText(Bytes(first), Length(first)));
+    const std::string source = ResolvePath(RequestText(Bytes(second), Length(second)));
+    CFileStatus fs;
+    if (!GetStatus(source, fs)) {
+        status = FormatText("Requested File %s not found", source.c_str());
+        return 1;
+    }
+    if (CopyFile(source, dest))
+        status = FormatText("File %s copied to %s!", source.c_str(), dest.c_str());
+    else
+        status = FormatText("Error CopyFile %s to %s!", source.c_str(), dest.c_str());
+    return 1;
+}
+
+}  // namespace rs232

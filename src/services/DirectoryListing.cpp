@@ -1,0 +1,90 @@
+// DL writes the listing of a directory into a list file on the server ("<list file> LF
+// <directory>"), one "name;size;mtime;attributes" line with CR LF per entry, in the order the
+// directory search delivers them. No reply block; the outcome is the status text.
+// A part of more than 199 bytes, or a negative LEN, is refused with -111. A list file that
+// cannot be deleted, written or closed throws CFileException out of the handler.
+#include <algorithm>
+
+#include "link/Rs232Server.h"
+#include "platform/DirSearch.h"
+#include "platform/FileOps.h"
+#include "services/TextFormat.h"
+
+namespace rs232 {
+
+namespace {
+constexpr int kMaxPath = 199;
+
+const uint8_t* Bytes(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+int Length(const std::string& s) { return static_cast<int>(s.size()); }
+
+std::string ListLine(const CFindData& entry) {
+    return FormatText("%s;%ld;%ld;%2.2X\r\n", entry.name.c_str(), static_cast<long>(entry.size),
+                      static_cast<long>(entry.time), entry.attrib);
+}
+}  // namespace
+
+int CRs232Server::DLBlockReceived(long cnt, const uint8_t* data, int len, std::string& status) {
+    if (!AcceptOnlyCntZero(cnt, "DL", status)) return kRefused;
+    std::string first, second;
+    if (!SplitTwoPaths(data, len, first, second)) {
+        status = "Error: DL Block Data not separated";
+        return kRefused;
+    }
+    if (Length(first) > kMaxPath || Length(second) > kMaxPath) {
+        status = FormatText("Error: DL Block path length %d refused (at most %d bytes)",
+                            std::max(Length(first), Length(second)), kMaxPath);
+        return kRefused;
+    }
+    const std::string directory = ResolvePath(RequestText(Bytes(second), Length(second)));
+    const std::string listFile = ResolvePath(RequestText(Bytes(first), Length(first)));
+
+    // The directory part ends in a separator; the existence test goes without it.
+    const std::string testPath =
+        directory.empty() ? std::string() : directory.substr(0, directory.size() - 1);
+    CFileStatus fs;
+    if (!GetStatus(testPath, fs)) {
+        status = FormatText("Requested Path %s not found", testPath.c_str());
+        return 1;
+    }
+
+    switch (WriteDirectoryToFile(listFile, directory)) {
+    case 0:
+        status = FormatText("Directory %s written to File %s!", directory.c_str(),
+                            listFile.c_str());
+        break;
+    case -1:
+        status = FormatText("Directory %s cannot be read or has no entries, list file %s not "
+                            "written",
+                            directory.c_str(), listFile.c_str());
+        break;
+    default:
+        status = FormatText("Cannot create list file %s", listFile.c_str());
+        break;
+    }
+    return 1;
+}
+
+// 0 written; -1 the search delivered no entry (no file touched); -2 the list file could not be
+// created. Deleting an old list file, writing and closing throw CFileException.
+int CRs232Server::WriteDirectoryToFile(const std::string& listFile, const std::string& directory) {
+    CDirSearch search;
+    CFindData entry;
+    if (!search.FindFirst(directory, entry)) return -1;
+
+    if (FileExists(listFile)) CFile::Remove(listFile);
+    CFile file;
+    if (!file.Open(listFile, CFile::modeCreate | CFile::modeWrite)) {
+        search.Close();
+        return -2;
+    }
+    do {
+        const std::string line = ListLine(entry);
+        file.Write(line.data(), static_cast<int>(line.size()));
+    } while (search.FindNext(entry));
+    file.Close();
+    search.Close();
+    return 0;
+}
+
+}  // namespace rs232

@@ -1,0 +1,104 @@
+// RF: sends a file as an SF header ("<request path>;<length>", CNT 0, or CNT -2 with an error
+// text), content blocks 1, 2, 3 ... of up to 500 bytes and an SF end block with CNT -1.
+//
+// Refused with the "File Open Error" header, so the client learns at once that no data follows:
+// a request path of more than 99 bytes (or a negative LEN), and a file too long for the block
+// counter (more than 999999 blocks of 500 bytes) or for the signed 32-bit length text.
+// A read error in the middle of a transfer throws CFileException out of the handler; the file
+// closes with its object and no further block is sent.
+#include <chrono>
+#include <climits>
+#include <thread>
+#include <vector>
+
+#include "link/Rs232Server.h"
+#include "platform/FileOps.h"
+#include "services/TextFormat.h"
+
+namespace rs232 {
+
+namespace {
+constexpr int kMaxRequestPath = 99;
+constexpr long kMaxBlockNumber = 999999;  // widest CNT the six-character field carries
+constexpr int64_t kMaxDownloadSize = int64_t{kMaxBlockNumber} * kMaxReplyData;
+const char kNotFound[] = "File not found";
+const char kOpenError[] = "File Open Error";
+}  // namespace
+
+int CRs232Server::RFBlockReceived(long cnt, const uint8_t* data, int len, std::string& status) {
+    if (!AcceptOnlyCntZero(cnt, "RF", status)) return kRefused;
+
+    std::string header;
+    long headerCnt = -2;
+    std::string path;
+    CFile file;
+    if (len < 0 || len > kMaxRequestPath) {
+        header = kOpenError;
+        status = len < 0 ? FormatText("Requested path has an invalid length (%d bytes), "
+                                      "download refused", len)
+                         : FormatText("Requested path too long (%d bytes), download refused",
+                                      len);
+    } else {
+        const std::string request = RequestText(data, len);
+        path = ResolvePath(request);
+        CFileStatus fs;
+        if (!GetStatus(path, fs)) {
+            header = kNotFound;
+            status = FormatText("Requested File %s not found", path.c_str());
+        } else if (!file.Open(path, CFile::modeRead)) {
+            header = kOpenError;
+            status = FormatText("Cannot open requested file %s", path.c_str());
+        } else {
+            const int64_t length = file.GetLength();
+            if (length > kMaxDownloadSize || length > INT32_MAX) {
+                file.Close();
+                header = kOpenError;
+                status = FormatText("File %s too large to transmit (%lld bytes, at most %lld)",
+                                    path.c_str(), static_cast<long long>(length),
+                                    static_cast<long long>(kMaxDownloadSize));
+            } else {
+                header = request + FormatText(";%ld", static_cast<long>(length));
+                headerCnt = 0;
+            }
+        }
+    }
+
+    int r = SendReplyBlock("SF", headerCnt, header.data(), static_cast<int>(header.size()));
+    if (r != 1) {
+        status = FormatText("Error %d (Pos 1) while sending SF Block!", r);
+        return r;
+    }
+    if (headerCnt == -2) return 1;
+
+    LogMessage(FormatText("Transmitting File %s to Client ...", path.c_str()));
+
+    uint8_t chunk[kMaxReplyData];
+    std::vector<uint8_t> block(kMaxReplyData + kBlockOverhead);
+    long blockNumber = 0;
+    int got = file.Read(chunk, kMaxReplyData);
+    while (got > 0) {
+        ++blockNumber;
+        int length = 0;
+        BuildBlock("SF", blockNumber, got, chunk, block.data(), length);
+        PumpMessages();
+        std::this_thread::sleep_for(GetLinkLimits().blockPause);
+        r = SendBlockRetry(block.data(), length);
+        if (r != 1) {
+            file.Close();
+            status = FormatText("Error %d (Pos 2) while sending SF Block!", r);
+            return r;
+        }
+        got = file.Read(chunk, kMaxReplyData);
+    }
+
+    r = SendReplyBlock("SF", -1, nullptr, 0);
+    file.Close();
+    if (r != 1) {
+        status = FormatText("Error %d (Pos 3) while sending SF Block!", r);
+        return r;
+    }
+    status = FormatText("File %s transmitted to Client!", path.c_str());
+    return 1;
+}
+
+}  // namespace rs232

@@ -1,0 +1,65 @@
+// IR: answers with one FI block, "size;mtime;" plus one raw attribute byte, or CNT -1 and
+// "File not found".
+//
+// A path of more than 99 bytes (or a negative LEN) gets the not-found answer, so a client always
+// receives its one FI block. A file of 2 GiB or more is reported with the largest size the
+// signed 32-bit field holds, 2147483647, and the status text says the real size did not fit.
+#include <climits>
+
+#include "link/Rs232Server.h"
+#include "platform/FileOps.h"
+#include "services/TextFormat.h"
+
+namespace rs232 {
+
+namespace {
+constexpr int kMaxInfoPath = 99;
+const char kNotFound[] = "File not found";
+}  // namespace
+
+int CRs232Server::IRBlockReceived(long cnt, const uint8_t* data, int len, std::string& status) {
+    if (!AcceptOnlyCntZero(cnt, "IR", status)) return kRefused;
+
+    std::string reply;
+    long replyCnt = 0;
+    bool found = false;
+    std::string path;
+    CFileStatus fs;
+    if (len < 0 || len > kMaxInfoPath) {
+        reply = kNotFound;
+        replyCnt = -1;
+        status = len < 0 ? FormatText("Requested path has an invalid length (%d bytes)", len)
+                         : FormatText("Requested path too long (%d bytes)", len);
+    } else {
+        path = ResolvePath(RequestText(data, len));
+        if (GetStatus(path, fs)) {
+            found = true;
+            const long size = fs.m_size64 > INT32_MAX ? long{INT32_MAX} : long{fs.m_size};
+            // "%c" of a 0x00 attribute writes a NUL that the text length does not count.
+            reply = FormatText("%ld;%ld;", size, static_cast<long>(fs.m_mtime));
+            reply.push_back(static_cast<char>(fs.m_attribute));
+        } else {
+            reply = kNotFound;
+            replyCnt = -1;
+            status = FormatText("Requested File %s not found", path.c_str());
+        }
+    }
+
+    const int r = SendReplyBlock("FI", replyCnt, reply.data(), static_cast<int>(reply.size()));
+    if (r != 1) {
+        status = FormatText("Error %d while sending FI Block!", r);
+        return r;
+    }
+    if (found) {
+        if (fs.m_size64 > INT32_MAX)
+            status = FormatText(
+                "File Info %s transmitted to Client! The file is too large for the size field "
+                "(%lld bytes), size sent as %d",
+                path.c_str(), static_cast<long long>(fs.m_size64), INT32_MAX);
+        else
+            status = FormatText("File Info %s transmitted to Client!", path.c_str());
+    }
+    return 1;
+}
+
+}  // namespace rs232

@@ -1,0 +1,152 @@
+// FT: receives a file as a start block ("<target>;<size>", CNT 0), data blocks 1, 2, 3 ... and
+// an end block (CNT -1). The data collects in the temp file FT_TMP<port>.TMP in the current
+// directory; a finished upload of the announced size is copied over the target (atomically) and
+// the temp file is moved to BAK<port>_<yyyymmddhhmmss>_<name> in the backup directory.
+//
+// The upload state spans ticks: m_nLastBlock (-1 idle, 0 started, n last stored block),
+// m_bUploadError (a block was missing or the temp file could not be opened; cleared only by a
+// start block), m_strRecFile and m_nFileSize. Nothing is reported over the line; every outcome is
+// a status text. A start block without ";" or with a segment or size text of 100 bytes or more
+// is refused before anything changes, so an upload in progress survives it.
+// Not caught here (they leave the handler): CFileException from deleting a leftover temp file at
+// a start block and from seeking, writing or closing the temp file for a data block.
+#include <algorithm>
+#include <cstdlib>
+
+#include "link/Rs232Server.h"
+#include "platform/Clock.h"
+#include "platform/FileOps.h"
+#include "services/TextFormat.h"
+
+namespace rs232 {
+
+namespace {
+constexpr size_t kMaxStartField = 99;  // longest path segment or size text in a start block
+}  // namespace
+
+int CRs232Server::FTBlockReceived(long cnt, const uint8_t* data, int len, std::string& status) {
+    const std::string tmpFile = FormatText("FT_TMP%2.2d.TMP", m_nPort);
+    if (len < 0) {
+        status = FormatText("FTBlockReceived: Block %ld with invalid length %d ignored", cnt, len);
+        return 1;
+    }
+
+    if (cnt == 0) {
+        // Split first, so that a refused start block leaves everything as it was.
+        std::string target;
+        bool haveTarget = false;
+        std::string field;
+        size_t longest = 0;
+        for (int i = 0; i < len; ++i) {
+            const char c = static_cast<char>(data[i]);
+            if (c == ';') {
+                longest = std::max(longest, field.size());
+                target = ResolvePath(RequestText(reinterpret_cast<const uint8_t*>(field.data()),
+                                                 static_cast<int>(field.size())));
+                haveTarget = true;
+                field.clear();
+            } else {
+                field.push_back(c);
+            }
+        }
+        longest = std::max(longest, field.size());
+        if (!haveTarget) {
+            status = "FTBlockReceived: Start block without ';' refused";
+            return 1;
+        }
+        if (longest > kMaxStartField) {
+            status = FormatText(
+                "FTBlockReceived: Start block refused, path segment or size of %zu bytes too long",
+                longest);
+            return 1;
+        }
+
+        if (FileExists(tmpFile)) CFile::Remove(tmpFile);
+        m_nLastBlock = 0;
+        m_bUploadError = 0;
+        m_strRecFile = target;
+        m_nFileSize = std::strtol(RequestText(reinterpret_cast<const uint8_t*>(field.data()),
+                                              static_cast<int>(field.size()))
+                                      .c_str(),
+                                  nullptr, 10);
+        status = FormatText("Receiving File %s...", m_strRecFile.c_str());
+        return 1;
+    }
+
+    if (cnt != -1) {
+        if (cnt == m_nLastBlock + 1) {
+            m_nLastBlock = cnt;
+            CFile file;
+            bool open;
+            if (FileExists(tmpFile)) {
+                open = file.Open(tmpFile, CFile::modeWrite);
+                if (open) file.SeekToEnd();
+            } else {
+                open = file.Open(tmpFile, CFile::modeCreate | CFile::modeWrite);
+            }
+            if (open) {
+                file.Write(data, len);
+                file.Close();
+                status.clear();
+            } else {
+                status = FormatText("FTBlockReceived: Error Open Tmp File <%s>", tmpFile.c_str());
+                m_bUploadError = 1;
+            }
+        } else if (cnt > m_nLastBlock) {
+            status = FormatText("FTBlockReceived: Block missing rec: %ld exp: %ld", cnt,
+                                m_nLastBlock + 1);
+            m_bUploadError = 1;
+        } else {
+            status = FormatText("FTBlockReceived: Block retry %ld", cnt);
+        }
+        return 1;
+    }
+
+    // End block.
+    if (m_bUploadError) {
+        status = "FTBlockReceived: Error Block Missing!";
+        return 1;
+    }
+    if (m_nLastBlock < 1) {
+        status = "FTBlockReceived: File end without file data!";
+        return 1;
+    }
+    m_nLastBlock = -1;
+
+    CFileStatus fs;
+    if (!GetStatus(tmpFile, fs)) {
+        status = "FTBlockReceived: Receiving File Status ERROR";
+        return 1;
+    }
+    if (fs.m_size64 != m_nFileSize) {
+        status = FormatText("FTBlockReceived: Receiving File Size ERROR %ld != %ld",
+                            static_cast<long>(fs.m_size64), m_nFileSize);
+        return 1;
+    }
+
+    const CLocalTime t = LocalNow();
+    const size_t slash = m_strRecFile.rfind('/');
+    const std::string name =
+        slash == std::string::npos ? m_strRecFile : m_strRecFile.substr(slash + 1);
+    const std::string backupFile =
+        m_strBackupPath + FormatText("BAK%d_%4.4d%2.2d%2.2d%2.2d%2.2d%2.2d_", m_nPort, t.year,
+                                     t.month, t.day, t.hour, t.minute, t.second) +
+        name;
+
+    const bool copied = CopyFile(tmpFile, m_strRecFile);
+    try {
+        if (FileExists(backupFile)) CFile::Remove(backupFile);
+        CFile::Rename(tmpFile, backupFile);
+        status = copied
+                     ? FormatText("Receiving and Copy and Rename (Backup) File %s OK!",
+                                  m_strRecFile.c_str())
+                     : FormatText("Receiving and Rename (Backup) File %s OK. Copy failed !!!",
+                                  m_strRecFile.c_str());
+    } catch (...) {
+        status = FormatText("FTBlockReceived: Error Renaming %s to %s", tmpFile.c_str(),
+                            backupFile.c_str());
+    }
+    return 1;
+}
+
+}  // namespace rs232
