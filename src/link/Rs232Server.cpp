@@ -5,6 +5,7 @@
 
 #include "log/EventList.h"
 #include "log/LogFile.h"
+#include "platform/FileOps.h"
 
 namespace rs232 {
 
@@ -217,6 +218,25 @@ std::string CRs232Server::ResolvePath(const std::string& requestPath) const {
         if (path.empty() || path[0] != '/') path.insert(0, "/");
     }
     return path;
+}
+
+void CRs232Server::SetAccessLimits(const SAccessLimits& limits) {
+    m_access = limits;
+    if (!m_access.root.empty()) m_access.root = CanonicalPath(m_access.root);
+}
+
+bool CRs232Server::AcceptPath(const std::string& resolved, std::string& status) const {
+    if (m_access.root.empty() || m_access.root == "/") return true;
+    const std::string canonical = CanonicalPath(resolved);
+    if (canonical == m_access.root || canonical.starts_with(m_access.root + "/")) return true;
+    status = "Access to " + resolved + " refused: outside " + m_access.root;
+    return false;
+}
+
+bool CRs232Server::AcceptChange(const char* type, std::string& status) const {
+    if (!m_access.readOnly) return true;
+    status = std::string("Error: ") + type + " Block refused, the server is read-only";
+    return false;
 }
 
 void CRs232Server::LogMessage(const std::string& text) {

@@ -52,6 +52,14 @@ struct SLinkLimits {
     std::chrono::milliseconds blockPause{50};
 };
 
+// Optional limits on what clients may reach, off by default. root: every resolved path must lie
+// inside this directory once ".." is taken out and symbolic links are resolved. readOnly: the
+// requests that change files (FT, DF, CF, DL) are refused.
+struct SAccessLimits {
+    std::string root;
+    bool readOnly = false;
+};
+
 class CRs232Server : public CSerialPort {
 public:
     using Handler = int (CRs232Server::*)(long cnt, const uint8_t* data, int len,
@@ -93,6 +101,9 @@ public:
     void SetMessagePump(std::function<void()> pump) { m_pumpMessages = std::move(pump); }
     void PumpMessages();
 
+    void SetAccessLimits(const SAccessLimits& limits);
+    const SAccessLimits& GetAccessLimits() const { return m_access; }
+
     void SetLinkLimits(const SLinkLimits& limits) { m_limits = limits; }
     const SLinkLimits& GetLinkLimits() const { return m_limits; }
 
@@ -116,6 +127,12 @@ protected:
     // Splits "first LF second" at the first line feed; false when not separated.
     static bool SplitTwoPaths(const uint8_t* data, int len, std::string& first,
                               std::string& second);
+    // False, with the status text "Access to <path> refused: outside <root>", when a resolved
+    // path lies outside the access root.
+    bool AcceptPath(const std::string& resolved, std::string& status) const;
+    // False, with the status text "Error: <type> Block refused, the server is read-only", when
+    // the server is read-only.
+    bool AcceptChange(const char* type, std::string& status) const;
     // BuildBlock + SendBlockRetry.
     int SendReplyBlock(const char* type, long cnt, const void* data, int len);
 
@@ -136,6 +153,7 @@ private:
     int ReopenLostPort(std::string& status);
 
     SLinkLimits m_limits;
+    SAccessLimits m_access;  // root kept in its canonical form
     std::function<void()> m_pumpMessages;
     bool m_bServing = false;  // a request is being served; a nested Poll leaves the line alone
     bool m_bPortLost = false;  // the device hung up; ticks try to open it again

@@ -8,6 +8,9 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
 #include <system_error>
 #include <utility>
 
@@ -325,6 +328,55 @@ void CFile::Rename(const std::string& oldPath, const std::string& newPath) {
         }
     }
     throw CFileException("rename", oldPath, error);
+}
+
+}  // namespace rs232
+
+namespace rs232 {
+
+std::string CanonicalPath(const std::string& path) {
+    std::string absolute = path;
+    if (absolute.empty() || absolute[0] != '/') {
+        char cwd[4096];
+        absolute = std::string(getcwd(cwd, sizeof cwd) ? cwd : "") + "/" + absolute;
+    }
+    // Resolve the longest prefix that exists; what follows it does not exist, holds no links
+    // and is normalised as text.
+    std::string prefix = absolute;
+    std::string rest;
+    char resolved[PATH_MAX];
+    for (;;) {
+        if (realpath(prefix.c_str(), resolved)) break;
+        const size_t slash = prefix.find_last_of('/');
+        if (slash == std::string::npos || slash == 0) {
+            rest = prefix.substr(slash == 0 ? 1 : 0) + (rest.empty() ? "" : "/" + rest);
+            std::strcpy(resolved, "/");
+            break;
+        }
+        rest = prefix.substr(slash + 1) + (rest.empty() ? "" : "/" + rest);
+        prefix.erase(slash);
+    }
+    std::vector<std::string> parts;
+    auto append = [&parts](const std::string& text) {
+        size_t start = 0;
+        while (start <= text.size()) {
+            const size_t end = text.find('/', start);
+            const std::string part =
+                text.substr(start, end == std::string::npos ? end : end - start);
+            if (part == "..") {
+                if (!parts.empty()) parts.pop_back();
+            } else if (!part.empty() && part != ".") {
+                parts.push_back(part);
+            }
+            if (end == std::string::npos) break;
+            start = end + 1;
+        }
+    };
+    append(resolved);
+    append(rest);
+    std::string out;
+    for (const auto& part : parts) out += "/" + part;
+    return out.empty() ? "/" : out;
 }
 
 }  // namespace rs232

@@ -56,6 +56,10 @@ bool FileExists(const std::string& path);
 // mkdir() of the one last component: true when it was created.
 bool MakeDir(const std::string& path);
 
+// The absolute path with "." and ".." taken out and every symbolic link of its existing part
+// resolved; the part that does not exist yet is normalised by its text alone.
+std::string CanonicalPath(const std::string& path);
+
 // Copies src over dst atomically (temporary file beside dst, fsync, rename), keeping src's
 // modification time and permission bits. A failed copy leaves dst as it was. False on failure
 // (errno describes it).

@@ -18,13 +18,14 @@ int Length(const std::string& s) { return static_cast<int>(s.size()); }
 }  // namespace
 
 int CRs232Server::DFBlockReceived(long cnt, const uint8_t* data, int len, std::string& status) {
-    if (!AcceptOnlyCntZero(cnt, "DF", status)) return kRefused;
+    if (!AcceptOnlyCntZero(cnt, "DF", status) || !AcceptChange("DF", status)) return kRefused;
     if (len < 0 || len > kMaxPath) {
         status = FormatText("Error: DF Block path length %d refused (at most %d bytes)", len,
                             kMaxPath);
         return kRefused;
     }
     const std::string path = ResolvePath(RequestText(data, len));
+    if (!AcceptPath(path, status)) return kRefused;
     CFileStatus fs;
     if (GetStatus(path, fs)) {
         CFile::Remove(path);
@@ -36,7 +37,7 @@ int CRs232Server::DFBlockReceived(long cnt, const uint8_t* data, int len, std::s
 }
 
 int CRs232Server::CFBlockReceived(long cnt, const uint8_t* data, int len, std::string& status) {
-    if (!AcceptOnlyCntZero(cnt, "CF", status)) return kRefused;
+    if (!AcceptOnlyCntZero(cnt, "CF", status) || !AcceptChange("CF", status)) return kRefused;
     std::string first, second;
     if (!SplitTwoPaths(data, len, first, second)) {
         status = "Error: CF Block Data not separated";
@@ -49,6 +50,7 @@ int CRs232Server::CFBlockReceived(long cnt, const uint8_t* data, int len, std::s
     }
     const std::string dest = ResolvePath(RequestText(Bytes(first), Length(first)));
     const std::string source = ResolvePath(RequestText(Bytes(second), Length(second)));
+    if (!AcceptPath(dest, status) || !AcceptPath(source, status)) return kRefused;
     CFileStatus fs;
     if (!GetStatus(source, fs)) {
         status = FormatText("Requested File %s not found", source.c_str());

@@ -25,7 +25,7 @@ std::string ListLine(const CFindData& entry) {
 }  // namespace
 
 int CRs232Server::DLBlockReceived(long cnt, const uint8_t* data, int len, std::string& status) {
-    if (!AcceptOnlyCntZero(cnt, "DL", status)) return kRefused;
+    if (!AcceptOnlyCntZero(cnt, "DL", status) || !AcceptChange("DL", status)) return kRefused;
     std::string first, second;
     if (!SplitTwoPaths(data, len, first, second)) {
         status = "Error: DL Block Data not separated";
@@ -38,6 +38,7 @@ int CRs232Server::DLBlockReceived(long cnt, const uint8_t* data, int len, std::s
     }
     const std::string directory = ResolvePath(RequestText(Bytes(second), Length(second)));
     const std::string listFile = ResolvePath(RequestText(Bytes(first), Length(first)));
+    if (!AcceptPath(directory, status) || !AcceptPath(listFile, status)) return kRefused;
 
     // The directory part ends in a separator; the existence test goes without it.
     const std::string testPath =

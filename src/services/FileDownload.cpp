@@ -42,7 +42,9 @@ int CRs232Server::RFBlockReceived(long cnt, const uint8_t* data, int len, std::s
         const std::string request = RequestText(data, len);
         path = ResolvePath(request);
         CFileStatus fs;
-        if (!GetStatus(path, fs)) {
+        if (!AcceptPath(path, status)) {
+            header = kNotFound;
+        } else if (!GetStatus(path, fs)) {
             header = kNotFound;
             status = FormatText("Requested File %s not found", path.c_str());
         } else if (!file.Open(path, CFile::modeRead)) {

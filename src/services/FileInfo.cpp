@@ -32,7 +32,10 @@ int CRs232Server::IRBlockReceived(long cnt, const uint8_t* data, int len, std::s
                          : FormatText("Requested path too long (%d bytes)", len);
     } else {
         path = ResolvePath(RequestText(data, len));
-        if (GetStatus(path, fs)) {
+        if (!AcceptPath(path, status)) {
+            reply = kNotFound;
+            replyCnt = -1;
+        } else if (GetStatus(path, fs)) {
             found = true;
             const long size = fs.m_size64 > INT32_MAX ? long{INT32_MAX} : long{fs.m_size};
             // "%c" of a 0x00 attribute writes a NUL that the text length does not count.

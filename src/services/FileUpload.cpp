@@ -31,6 +31,11 @@ int CRs232Server::FTBlockReceived(long cnt, const uint8_t* data, int len, std::s
         return 1;
     }
 
+    if (!AcceptChange("FT", status)) {
+        status = "FTBlockReceived: " + status;
+        return 1;
+    }
+
     if (cnt == 0) {
         // Split first, so that a refused start block leaves everything as it was.
         std::string target;
@@ -58,6 +63,11 @@ int CRs232Server::FTBlockReceived(long cnt, const uint8_t* data, int len, std::s
             status = FormatText(
                 "FTBlockReceived: Start block refused, path segment or size of %zu bytes too long",
                 longest);
+            return 1;
+        }
+
+        if (!AcceptPath(target, status)) {
+            status = "FTBlockReceived: " + status;
             return 1;
         }
 
