@@ -1,0 +1,45 @@
+#include "app/CommandLine.h"
+
+#include <cstdlib>
+
+namespace rs232 {
+
+std::string JoinArguments(int argc, const char* const* argv) {
+    std::string out;
+    for (int i = 1; i < argc; ++i) {
+        if (i > 1) out += ' ';
+        out += argv[i];
+    }
+    return out;
+}
+
+int ReadPortField(const std::string& commandLine) {
+    std::string field = commandLine.substr(0, 1);
+    if (commandLine.size() > 1 && commandLine[1] != ' ') field += commandLine[1];
+    return std::atoi(field.c_str());
+}
+
+std::optional<std::string> CheckCommandLine(const std::string& commandLine) {
+    if (commandLine.empty()) return "Please specify com port in command line !";
+    const int port = ReadPortField(commandLine);
+    if (port < 1 || port > 16) return "Only com port form 1 to 16 allowed !";
+    // The position that must hold the blank follows from the value read, not from how many
+    // characters the port field took: "03" is refused here.
+    const size_t separator = port < 10 ? 1 : 2;
+    if (commandLine.size() > separator && commandLine[separator] != ' ')
+        return "Seperate cmd line parameters with blanks !";
+    return std::nullopt;
+}
+
+std::string BasePathFrom(const std::string& commandLine, int port,
+                         const std::string& applicationPath) {
+    const size_t skip = port >= 10 ? 3 : 2;
+    if (commandLine.size() <= skip) return applicationPath;
+    std::string base = commandLine.substr(skip);
+    size_t first = 0;
+    while (first < base.size() && (base[first] == ' ' || (base[first] >= '\t' && base[first] <= '\r')))
+        ++first;
+    return base.substr(first);
+}
+
+}  // namespace rs232

@@ -1,0 +1,25 @@
+// The command line: "<port 1..16>[ <base path>]", as argv[1..] joined with single blanks.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace rs232 {
+
+// argv[1..] joined with single blanks.
+std::string JoinArguments(int argc, const char* const* argv);
+
+// The port field: the first character, and the second when there is one and it is not a blank,
+// converted like atoi (0 when there is no digit). Never reads more than two characters.
+int ReadPortField(const std::string& commandLine);
+
+// The text of the refusal for this command line, or nothing when it may start. Checks the
+// emptiness, then the range, then the blank after the port field; in that order.
+std::optional<std::string> CheckCommandLine(const std::string& commandLine);
+
+// The base path named after the port field (leading white space removed), or applicationPath
+// when the command line holds nothing after the port field.
+std::string BasePathFrom(const std::string& commandLine, int port,
+                         const std::string& applicationPath);
+
+}  // namespace rs232

@@ -1,0 +1,104 @@
+#include "app/ConsoleView.h"
+
+#include <poll.h>
+
+#include <cstdio>
+#include <thread>
+
+#include "app/ServerDlg.h"
+#include "app/SystemInfo.h"
+
+namespace rs232 {
+
+int CConsoleEventList::GetCount() const {
+    return m_bDetached ? 0 : static_cast<int>(m_lines.size());
+}
+
+void CConsoleEventList::DeleteFirst() {
+    if (!m_bDetached && !m_lines.empty()) m_lines.pop_front();
+}
+
+void CConsoleEventList::Append(const std::string& line) {
+    if (m_bDetached) return;
+    m_lines.push_back(line);
+    // stdout is often a pipe or a journal: each line must be out before the next tick.
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void CConsoleEventList::Detach() {
+    m_bDetached = true;
+    m_lines.clear();
+}
+
+void CConsoleServerView::MessageBox(const std::string& text) {
+    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fflush(stderr);
+}
+
+void CConsoleServerView::ReportError(const std::string& text) { MessageBox(text); }
+
+void CConsoleServerView::DestroyWindow() {
+    m_bDestroyed = true;
+    m_bTimerActive = false;
+    m_list.Detach();
+}
+
+void CConsoleServerView::SetTimer(int id, int periodMs) {
+    if (m_bDestroyed) return;
+    m_bTimerActive = true;
+    m_nTimerId = id;
+    m_period = std::chrono::milliseconds(periodMs);
+    m_nextTick = Clock::now() + m_period;
+}
+
+void CConsoleServerView::KillTimer(int /*id*/) { m_bTimerActive = false; }
+
+void CConsoleServerView::Sleep(int milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+void CConsoleServerView::PumpMessages() {
+    if (m_pDlg && !m_bDestroyed && m_signals.TakePending()) m_pDlg->OnCancel();
+}
+
+void CConsoleServerView::DoModal(CServerDlg& dlg) {
+    m_pDlg = &dlg;
+    m_strTitle = CServerDlg::kTitle;
+    dlg.OnInitDialog();
+    while (!m_bDestroyed) {
+        int timeoutMs = -1;
+        if (m_bTimerActive) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(m_nextTick - Clock::now());
+            timeoutMs = static_cast<int>(std::max<long>(0, left.count()));
+        }
+        pollfd p{m_signals.Fd(), POLLIN, 0};
+        poll(&p, m_signals.Fd() >= 0 ? 1 : 0, timeoutMs);
+        if (m_signals.TakePending()) {
+            dlg.OnCancel();
+            continue;
+        }
+        if (m_bTimerActive && Clock::now() >= m_nextTick) {
+            dlg.OnTimer(m_nTimerId);
+            // An overdue tick comes once, at once; ticks never pile up behind a long one.
+            m_nextTick = std::max(m_nextTick + m_period, Clock::now());
+        }
+    }
+    m_pDlg = nullptr;
+}
+
+void CConsoleShell::MessageBox(const std::string& text) {
+    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fflush(stderr);
+}
+
+int CConsoleShell::RunMainWindow(const std::string& commandLine) {
+    CSignalWatcher signalWatcher;
+    CConsoleServerView view(signalWatcher);
+    CServerDlg dlg(view, commandLine, ExecutablePath());
+    view.DoModal(dlg);
+    return dlg.ExitStatus();
+}
+
+}  // namespace rs232

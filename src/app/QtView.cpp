@@ -1,0 +1,214 @@
+#include "app/QtView.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QKeyEvent>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QSocketNotifier>
+#include <QThread>
+#include <QVBoxLayout>
+
+#include <cstdio>
+
+#include "app/ServerDlg.h"
+#include "app/SignalWatcher.h"
+#include "app/SystemInfo.h"
+
+namespace rs232 {
+
+namespace {
+// 320 x 202 dialog units at 8 points.
+constexpr int kWindowWidth = 480;
+constexpr int kWindowHeight = 330;
+constexpr int kMargin = 8;
+// Longest a single pump step may spend in Qt's event processing.
+constexpr int kPumpBudgetMs = 10;
+
+QString ToQt(const std::string& text) { return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())); }
+}  // namespace
+
+int CQtEventList::GetCount() const { return m_list ? m_list->count() : 0; }
+
+void CQtEventList::DeleteFirst() {
+    if (m_list && m_list->count() > 0) delete m_list->takeItem(0);
+}
+
+void CQtEventList::Append(const std::string& line) {
+    if (m_list) m_list->addItem(ToQt(line));
+}
+
+void CQtEventList::SelectLast() {
+    if (!m_list || m_list->count() == 0) return;
+    m_list->setCurrentRow(m_list->count() - 1);
+    m_list->scrollToItem(m_list->currentItem());
+}
+
+void ShowMessageBox(QWidget* parent, const std::string& text) {
+    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fflush(stderr);
+    QMessageBox box(QMessageBox::NoIcon, QCoreApplication::applicationName(), ToQt(text),
+                    QMessageBox::Ok, parent);
+    box.exec();
+}
+
+CQtServerView::CQtServerView(CSignalWatcher* signalWatcher)
+    : QDialog(nullptr,
+              Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
+                  Qt::MSWindowsFixedSizeDialogHint),
+      m_pList(new QListWidget(this)),
+      m_events(m_pList),
+      m_pSignals(signalWatcher) {
+    setWindowTitle(CServerDlg::kTitle);
+    setWindowIcon(QIcon(QStringLiteral(":/rs232-server.svg")));
+    setFixedSize(kWindowWidth, kWindowHeight);
+    setSizeGripEnabled(false);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(kMargin, kMargin, kMargin, kMargin);
+    layout->addWidget(m_pList);
+    // Long lines are cut off at the right edge, not wrapped, elided or scrolled to.
+    m_pList->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_pList->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    m_pList->setWordWrap(false);
+    m_pList->setTextElideMode(Qt::ElideNone);
+    m_pList->setUniformItemSizes(true);
+    m_pList->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_pList->setFocus();
+
+    m_timer.setTimerType(Qt::PreciseTimer);
+    connect(&m_timer, &QTimer::timeout, this,
+            [this] { Dispatch([this](CServerDlg& dlg) { dlg.OnTimer(m_nTimerId); }); });
+
+    if (m_pSignals && m_pSignals->Fd() >= 0) {
+        m_pSignalNotifier = new QSocketNotifier(m_pSignals->Fd(), QSocketNotifier::Read, this);
+        connect(m_pSignalNotifier, &QSocketNotifier::activated, this, [this] { OnSignal(); });
+    }
+}
+
+CQtServerView::~CQtServerView() = default;
+
+void CQtServerView::DoModal(CServerDlg& dlg) {
+    m_pDlg = &dlg;
+    Dispatch([](CServerDlg& d) { d.OnInitDialog(); });
+    if (!m_bDestroyed) {
+        show();
+        m_pList->setFocus();
+        QEventLoop loop;
+        m_pLoop = &loop;
+        loop.exec();
+        m_pLoop = nullptr;
+    }
+    m_pDlg = nullptr;
+}
+
+void CQtServerView::Dispatch(const std::function<void(CServerDlg&)>& handler) {
+    if (!m_pDlg) return;
+    try {
+        handler(*m_pDlg);
+    } catch (const std::exception& e) {
+        ReportError(std::string("Error: ") + e.what());
+    } catch (...) {
+        ReportError("Error: unexpected failure");
+    }
+}
+
+void CQtServerView::OnSignal() {
+    if (m_pSignals && m_pSignals->TakePending())
+        Dispatch([](CServerDlg& dlg) { dlg.OnCancel(); });
+}
+
+void CQtServerView::MessageBox(const std::string& text) { ShowMessageBox(this, text); }
+
+void CQtServerView::ReportError(const std::string& text) {
+    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fflush(stderr);
+    // Not modal: the ticks go on while the report waits for the operator, and a new report
+    // replaces the text of one still open instead of stacking boxes.
+    if (m_pErrorBox) {
+        m_pErrorBox->setText(ToQt(text));
+        return;
+    }
+    m_pErrorBox = new QMessageBox(QMessageBox::NoIcon, QCoreApplication::applicationName(),
+                                  ToQt(text), QMessageBox::Ok, this);
+    m_pErrorBox->setAttribute(Qt::WA_DeleteOnClose);
+    m_pErrorBox->setModal(false);
+    m_pErrorBox->show();
+}
+
+std::string CQtServerView::GetWindowText() const { return windowTitle().toLocal8Bit().toStdString(); }
+
+void CQtServerView::SetWindowText(const std::string& text) { setWindowTitle(ToQt(text)); }
+
+void CQtServerView::DestroyWindow() {
+    // The caller may be a tick still running below us: only hide and stop here; the objects go
+    // once the modal loop has returned.
+    m_bDestroyed = true;
+    m_timer.stop();
+    m_events.Detach();
+    hide();
+    if (m_pLoop) m_pLoop->quit();
+}
+
+void CQtServerView::SetTimer(int id, int periodMs) {
+    if (m_bDestroyed) return;
+    m_nTimerId = id;
+    m_timer.start(periodMs);
+}
+
+void CQtServerView::KillTimer(int /*id*/) { m_timer.stop(); }
+
+bool CQtServerView::IsKeyHeld(EKey key) const {
+    if (key == EKey::Escape) return m_heldKeys.count(Qt::Key_Escape) > 0;
+    return m_heldKeys.count(Qt::Key_Return) > 0 || m_heldKeys.count(Qt::Key_Enter) > 0;
+}
+
+void CQtServerView::Sleep(int milliseconds) { QThread::msleep(static_cast<unsigned long>(milliseconds)); }
+
+void CQtServerView::PumpMessages() {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, kPumpBudgetMs);
+}
+
+void CQtServerView::closeEvent(QCloseEvent* event) {
+    // The window goes only through the logic's closing path (DestroyWindow).
+    event->ignore();
+    Dispatch([](CServerDlg& dlg) { dlg.OnCancel(); });
+}
+
+void CQtServerView::keyPressEvent(QKeyEvent* event) {
+    if (!event->isAutoRepeat()) m_heldKeys.insert(event->key());
+    // Escape turns into reject(), Enter into the default button; both reach the logic while the
+    // key is held, which ignores them.
+    QDialog::keyPressEvent(event);
+}
+
+void CQtServerView::keyReleaseEvent(QKeyEvent* event) {
+    if (!event->isAutoRepeat()) m_heldKeys.erase(event->key());
+    QDialog::keyReleaseEvent(event);
+}
+
+bool CQtServerView::event(QEvent* event) {
+    // Releases that happen elsewhere never arrive: forget what was held when focus leaves.
+    if (event->type() == QEvent::WindowDeactivate) m_heldKeys.clear();
+    return QDialog::event(event);
+}
+
+void CQtServerView::accept() {
+    Dispatch([](CServerDlg& dlg) { dlg.OnOK(); });
+}
+
+void CQtServerView::reject() { Dispatch([](CServerDlg& dlg) { dlg.OnCancel(); }); }
+
+void CQtShell::MessageBox(const std::string& text) { ShowMessageBox(nullptr, text); }
+
+int CQtShell::RunMainWindow(const std::string& commandLine) {
+    CQtServerView view(&m_signals);
+    CServerDlg dlg(view, commandLine, ExecutablePath());
+    view.DoModal(dlg);
+    return dlg.ExitStatus();
+}
+
+}  // namespace rs232

@@ -1,0 +1,225 @@
+#include "app/ServerDlg.h"
+
+// Only 8-bit text is kept in the settings file: no wide-character converter needed.
+#define SI_NO_CONVERSION
+#include <SimpleIni.h>
+
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <map>
+
+#include "app/CommandLine.h"
+#include "app/SystemInfo.h"
+#include "platform/FileOps.h"
+
+#ifndef RS232_VERSION
+#define RS232_VERSION ""
+#endif
+
+namespace rs232 {
+
+namespace {
+
+// Sections and keys match regardless of case, like the Windows profile functions. (SimpleIni's
+// "Case" variant is the case-sensitive one.)
+using CIniFile = CSimpleIniA;
+
+// How the profile functions read a number: leading digits, 0 when there are none.
+int32_t ProfileInt(const char* text) {
+    while (*text == ' ' || *text == '\t') ++text;
+    int64_t value = 0;
+    for (; std::isdigit(static_cast<unsigned char>(*text)); ++text) {
+        value = value * 10 + (*text - '0');
+        if (value > INT32_MAX) return INT32_MAX;
+    }
+    return static_cast<int32_t>(value);
+}
+
+// [PORTS] COMn=<device>, n from 1 to 16; anything else in the section is ignored.
+std::map<int, std::string> ReadDeviceMap(const CIniFile& ini) {
+    std::map<int, std::string> devices;
+    CIniFile::TNamesDepend keys;
+    ini.GetAllKeys("PORTS", keys);
+    for (const auto& key : keys) {
+        const char* name = key.pItem;
+        if (strncasecmp(name, "COM", 3) != 0 || !*(name + 3)) continue;
+        char* end = nullptr;
+        long port = std::strtol(name + 3, &end, 10);
+        if (*end || port < 1 || port > 16) continue;
+        const char* device = ini.GetValue("PORTS", name, "");
+        if (device && *device) devices[static_cast<int>(port)] = device;
+    }
+    return devices;
+}
+
+std::string DescribeException(const std::exception& e) {
+    if (auto* file = dynamic_cast<const CFileException*>(&e))
+        return Format("File error: %s failed on %s: %s", file->Operation().c_str(),
+                      file->Path().c_str(), std::strerror(file->Error()));
+    return std::string("Error: ") + e.what();
+}
+
+}  // namespace
+
+std::string FormatVersion(const std::string& dotted) {
+    long part[4] = {};
+    int consumed = 0;
+    if (std::sscanf(dotted.c_str(), "%ld.%ld.%ld.%ld%n", &part[0], &part[1], &part[2], &part[3],
+                    &consumed) != 4 ||
+        static_cast<size_t>(consumed) != dotted.size())
+        return "00.00.00.00";
+    for (long p : part)
+        if (p < 0 || p > 0xFFFF) return "00.00.00.00";
+    return Format("%.2ld.%.2ld.%.2ld.%.2ld", part[0], part[1], part[2], part[3]);
+}
+
+CServerDlg::CServerDlg(IServerView& view, std::string commandLine, std::string exePath)
+    : m_view(view),
+      m_strCmdLine(std::move(commandLine)),
+      m_strExePath(std::move(exePath)),
+      m_listLog(view.EventList()) {
+    // A download hands control back to the view between its blocks.
+    m_server.SetMessagePump([this] { m_view.PumpMessages(); });
+}
+
+CServerDlg::~CServerDlg() = default;
+
+bool CServerDlg::OnInitDialog() {
+    // The view has made the window, its list and its icon before this runs.
+    m_strAppPath = DirectoryOf(m_strExePath);
+    const std::string& cmdLine = m_strCmdLine;
+
+    // The log directory is not known yet: the file copy of this one line goes to the date-named
+    // file in the working directory.
+    LogMessage("Command line is: >" + cmdLine + "<");
+
+    const int port = ReadPortField(cmdLine);
+    m_strBasePath = BasePathFrom(cmdLine, port, m_strAppPath);
+    m_nPort = port;
+    m_server.SetBasePath(m_strBasePath);
+
+    if (!CLogFile::CreateDir(m_strBasePath + "BAK")) {
+        m_bDirError = true;
+        m_view.MessageBox("Backup Dir Error");
+        DestroyWindow();
+    }
+    m_server.SetBackupPath(m_strBasePath + "BAK/");
+
+    if (!CLogFile::CreateDir(m_strBasePath + "LOG")) {
+        m_bDirError = true;
+        m_view.MessageBox("Log Dir Error");
+        DestroyWindow();
+    }
+    m_logFile.SetLogDir(m_strBasePath + "LOG/");
+    m_logFile.SetPrefix(Format("LOG%d_", port));
+
+    m_view.SetWindowText(m_view.GetWindowText() + Format(" Port %d", port));
+
+    LogMessage("Program (Version " + GetVersionString() + ") started ...");
+    LogMessage("Application path is: " + m_strAppPath);
+    LogMessage(Format("Com port is: %d", port));
+    LogMessage("Base path is: " + m_strBasePath);
+
+    m_bServerRunning = 0;
+    if (!ReadSettings()) {
+        m_nBaudRate = kDefaultBaudRate;
+        WriteSettings();
+    }
+    LogMessage(Format("Baudrate is: %ld", static_cast<long>(m_nBaudRate)));
+
+    const SMemoryStatus memory = QueryMemoryStatus();
+    LogMessage(Format("Memory -> phys: %ld kB avail: %ld kB load: %ld%%", memory.totalKb,
+                      memory.availableKb, memory.loadPercent));
+
+    // A destroyed window never ticks: the view ignores the timer then.
+    m_view.SetTimer(kTimerId, kTimerPeriodMs);
+    return true;
+}
+
+void CServerDlg::OnTimer(int /*timerId*/) {
+    // A file error inside a request ends this tick only: the operator is told, the request's
+    // status text is dropped, and the next tick polls again.
+    try {
+        if (m_bServerRunning == 0) {
+            const int result = m_server.StartServer(m_nPort, m_nBaudRate, &m_listLog, &m_logFile);
+            if (result == 1) {
+                m_bStartFailed = false;
+                LogMessage("Rs232 Server started ...");
+                m_bServerRunning = 1;
+            } else {
+                m_bStartFailed = true;
+                LogMessage(Format("Start Server Error %d", result));
+                m_view.Sleep(1000);
+                OnCancel();
+            }
+        } else {
+            std::string status;
+            m_server.Poll(status);
+            if (!status.empty()) LogMessage(status);
+        }
+    } catch (const std::exception& e) {
+        m_view.ReportError(DescribeException(e));
+    }
+}
+
+void CServerDlg::OnOK() { Close(EKey::Enter); }
+
+void CServerDlg::OnCancel() { Close(EKey::Escape); }
+
+void CServerDlg::Close(EKey key) {
+    // Enter and Escape arrive as OK and Cancel; while held down they never close the window.
+    if (m_bDestroyed || m_view.IsKeyHeld(key)) return;
+    m_view.KillTimer(kTimerId);
+    if (m_bServerRunning == 1) {
+        m_server.StopServer();
+        LogMessage("Server stopped !");
+        m_view.Sleep(500);
+    }
+    LogMessage("Program closed !");
+    m_view.Sleep(500);
+    DestroyWindow();
+}
+
+void CServerDlg::DestroyWindow() {
+    m_bDestroyed = true;
+    m_view.DestroyWindow();
+}
+
+void CServerDlg::LogMessage(const std::string& text) {
+    const std::string line = MakeTimeStamp() + text;
+    if (m_listLog.GetCount() > kMaxListLines)
+        for (int i = 0; i < kTrimLines; ++i) m_listLog.DeleteFirst();
+    m_listLog.Append(line);
+    m_listLog.SelectLast();
+    m_logFile.WriteLine(line);
+}
+
+bool CServerDlg::ReadSettings() {
+    const std::string path = SettingsPath();
+    if (!FileExists(path)) return false;
+    CIniFile ini;
+    ini.SetMultiKey(false);
+    // An unreadable file reads like one without the key: the default rate.
+    ini.LoadFile(path.c_str());
+    const char* value = ini.GetValue("COMPORT", "BAUDRATE", nullptr);
+    m_nBaudRate = value ? ProfileInt(value) : kDefaultBaudRate;
+    m_server.SetDeviceMap(ReadDeviceMap(ini));
+    return true;
+}
+
+bool CServerDlg::WriteSettings() {
+    const std::string path = SettingsPath();
+    CIniFile ini;
+    ini.SetSpaces(false);
+    if (FileExists(path)) ini.LoadFile(path.c_str());
+    ini.SetValue("COMPORT", "BAUDRATE", Format("%ld", static_cast<long>(m_nBaudRate)).c_str());
+    // A file that cannot be written is tried again at the next start; nothing to report.
+    ini.SaveFile(path.c_str());
+    return true;
+}
+
+std::string CServerDlg::GetVersionString() const { return FormatVersion(RS232_VERSION); }
+
+}  // namespace rs232

@@ -1,0 +1,89 @@
+// The main window's logic, free of any toolkit: start-up, the 50 ms service tick, closing, the
+// event-line route of the window, the settings file and the version string. A view (Qt dialog
+// or headless console) shows it through IServerView and forwards its events here.
+//
+// Files: settings = <executable>.ini ([COMPORT] BAUDRATE, default 57600, created only when the
+// file is missing; read-only [PORTS] COMn=<device>); <base>BAK/ and <base>LOG/ made at start-up.
+// Timing: OnTimer serves at most one request and may block for the link's time limits; the
+// closing path pauses 500 ms after each closing line, a failed start 1000 ms.
+// Errors: no exception leaves OnTimer; a failed start or directory error makes ExitStatus() 1.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "app/ServerView.h"
+#include "link/Rs232Server.h"
+#include "log/LogFile.h"
+
+namespace rs232 {
+
+class CServerDlg {
+public:
+    static constexpr int kTimerId = 101;
+    static constexpr int kTimerPeriodMs = 50;
+    static constexpr int kDefaultBaudRate = 57600;
+    static constexpr int kMaxListLines = 300;   // above this the window's route trims the list
+    static constexpr int kTrimLines = 50;
+    static constexpr const char* kTitle = "RS232 Server for Quillet Solution";
+
+    // exePath: the running executable; the settings file and the application path follow
+    // from it.
+    CServerDlg(IServerView& view, std::string commandLine, std::string exePath);
+    CServerDlg(const CServerDlg&) = delete;
+    CServerDlg& operator=(const CServerDlg&) = delete;
+    virtual ~CServerDlg();
+
+    // Start-up: directories, log file, title, start-up lines, settings, timer. Always true.
+    bool OnInitDialog();
+    // One tick: starts the server on the first, then one Poll per tick.
+    void OnTimer(int timerId);
+    // Closing path, ignored while Enter (OnOK) or Escape (OnCancel) is held down.
+    void OnOK();
+    void OnCancel();
+
+    // Time-stamped line to the list (trimmed above 300 lines) and to the daily log file.
+    void LogMessage(const std::string& text);
+
+    // False when the settings file does not exist (rate untouched); otherwise reads BAUDRATE
+    // (default 57600) and the [PORTS] device map.
+    bool ReadSettings();
+    // Writes BAUDRATE into [COMPORT], keeping the file's other content. Always true.
+    bool WriteSettings();
+    // "%.2ld" x4 from the build's four-part version; "00.00.00.00" when it cannot be read.
+    std::string GetVersionString() const;
+
+    std::string SettingsPath() const { return m_strExePath + ".ini"; }
+    int ExitStatus() const { return (m_bDirError || m_bStartFailed) ? 1 : 0; }
+    bool IsDestroyed() const { return m_bDestroyed; }
+    int GetPort() const { return m_nPort; }
+    int32_t GetBaudRate() const { return m_nBaudRate; }
+    const std::string& GetBasePath() const { return m_strBasePath; }
+    CRs232Server& Server() { return m_server; }
+
+private:
+    void Close(EKey key);
+    void DestroyWindow();
+
+    IServerView& m_view;
+    std::string m_strCmdLine;
+    std::string m_strExePath;
+    std::string m_strAppPath;
+    std::string m_strBasePath;
+
+    CLogFile m_logFile;
+    int m_bServerRunning = 0;
+    CRs232Server m_server;
+    int m_nPort = 0;
+    int32_t m_nBaudRate = kDefaultBaudRate;
+    IEventList& m_listLog;
+
+    bool m_bDestroyed = false;
+    bool m_bDirError = false;
+    bool m_bStartFailed = false;
+};
+
+// "%.2ld.%.2ld.%.2ld.%.2ld" of a dotted version text; "00.00.00.00" unless it holds four numbers.
+std::string FormatVersion(const std::string& dotted);
+
+}  // namespace rs232

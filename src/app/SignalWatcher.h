@@ -1,0 +1,25 @@
+// SIGINT and SIGTERM as a readable descriptor: the signals are blocked for the whole process and
+// collected through a signalfd, so they reach the program only where it looks for them (between
+// ticks, or in the message pump) and never interrupt a file or port operation half-way.
+// Construct it before any thread starts, so that every thread inherits the blocked mask.
+#pragma once
+
+namespace rs232 {
+
+class CSignalWatcher {
+public:
+    CSignalWatcher();
+    ~CSignalWatcher();
+    CSignalWatcher(const CSignalWatcher&) = delete;
+    CSignalWatcher& operator=(const CSignalWatcher&) = delete;
+
+    // Readable while a signal is pending; -1 when the descriptor could not be made.
+    int Fd() const { return m_fd; }
+    // Consumes the pending signals; true when there was at least one. Never waits.
+    bool TakePending();
+
+private:
+    int m_fd = -1;
+};
+
+}  // namespace rs232
