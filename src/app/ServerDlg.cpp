@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <chrono>
 #include <map>
 
 #include "app/CommandLine.h"
@@ -52,6 +53,16 @@ std::map<int, std::string> ReadDeviceMap(const CIniFile& ini) {
         if (device && *device) devices[static_cast<int>(port)] = device;
     }
     return devices;
+}
+
+// Optional keys, off by default so that a plain settings file keeps the designed behaviour:
+// [ACCESS] ROOT=<dir> confines every request path, READONLY=1 refuses the requests that change
+// files; [COMPORT] BLOCKPAUSE=<ms> is the pause before each download content block.
+SAccessLimits ReadAccessLimits(const CIniFile& ini) {
+    SAccessLimits limits;
+    limits.root = ini.GetValue("ACCESS", "ROOT", "");
+    limits.readOnly = ProfileInt(ini.GetValue("ACCESS", "READONLY", "0")) != 0;
+    return limits;
 }
 
 std::string DescribeException(const std::exception& e) {
@@ -128,6 +139,13 @@ bool CServerDlg::OnInitDialog() {
         WriteSettings();
     }
     LogMessage(Format("Baudrate is: %ld", static_cast<long>(m_nBaudRate)));
+    // The optional settings show only when they are set.
+    const SAccessLimits& access = m_server.GetAccessLimits();
+    if (!access.root.empty()) LogMessage("Access root is: " + access.root);
+    if (access.readOnly) LogMessage("Read-only: FT, DF, CF and DL are refused");
+    if (m_server.GetLinkLimits().blockPause != SLinkLimits{}.blockPause)
+        LogMessage(Format("Block pause is: %ld ms",
+                          static_cast<long>(m_server.GetLinkLimits().blockPause.count())));
 
     const SMemoryStatus memory = QueryMemoryStatus();
     LogMessage(Format("Memory -> phys: %ld kB avail: %ld kB load: %ld%%", memory.totalKb,
@@ -206,6 +224,12 @@ bool CServerDlg::ReadSettings() {
     const char* value = ini.GetValue("COMPORT", "BAUDRATE", nullptr);
     m_nBaudRate = value ? ProfileInt(value) : kDefaultBaudRate;
     m_server.SetDeviceMap(ReadDeviceMap(ini));
+    m_server.SetAccessLimits(ReadAccessLimits(ini));
+    if (const char* pause = ini.GetValue("COMPORT", "BLOCKPAUSE", nullptr)) {
+        SLinkLimits limits = m_server.GetLinkLimits();
+        limits.blockPause = std::chrono::milliseconds(ProfileInt(pause));
+        m_server.SetLinkLimits(limits);
+    }
     return true;
 }
 

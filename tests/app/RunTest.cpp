@@ -125,5 +125,28 @@ TEST(Run, FileErrorEndsOnlyItsTick) {
     EXPECT_EQ(lines[started + 1], "Client connected");
 }
 
+// The optional settings show in the start-up lines and take effect.
+TEST(Run, OptionalAccessSettingsAreAnnouncedAndApplied) {
+    SServedDir s(9);
+    fs::create_directory(s.dir / "pub");
+    s.dir.WriteFile("pub/keep.txt", "keep");
+    s.dir.WriteFile("rs232-server.ini", "[PORTS]\nCOM9=" + s.pty.SlavePath() +
+                                            "\n[ACCESS]\nROOT=" + s.dir.Path() +
+                                            "pub\nREADONLY=1\n[COMPORT]\nBLOCKPAUSE=0\n");
+    CServerProcess server(s.dir, {"9"});
+    ASSERT_TRUE(server.WaitForLine("Rs232 Server started ...")) << server.Stderr();
+    for (const std::string& line : {"Access root is: " + fs::canonical(s.dir / "pub").string(),
+                                   std::string("Read-only: FT, DF, CF and DL are refused"),
+                                   std::string("Block pause is: 0 ms")})
+        EXPECT_NE(IndexOf(server.Lines(), line), server.Lines().size()) << line;
+
+    s.pty.Send(MakeBlock("DF", 0, "pub/keep.txt"));
+    EXPECT_EQ(s.pty.Read(1), Bytes{ACK});
+    EXPECT_TRUE(server.WaitForLine("Error: DF Block refused, the server is read-only"));
+    EXPECT_EQ(ReadWholeFile(s.dir / "pub/keep.txt"), "keep");
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.WaitExit(), 0);
+}
+
 }  // namespace
 }  // namespace rs232::test
