@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build g++ pkg-config qt6-base-dev libsimpleini-dev
-          libgtest-dev libcli11-dev xvfb xauth)
+          libgtest-dev libcli11-dev xvfb xauth dpkg-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
