@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need, when any is missing.
+#   scripts/deps.sh          what building, testing and running need
+#   scripts/deps.sh --fuzz   also clang and its fuzzer runtime
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build g++ pkg-config qt6-base-dev libsimpleini-dev
           libgtest-dev libcli11-dev xvfb xauth dpkg-dev)
+[ "${1:-}" = "--fuzz" ] && packages+=(clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -7,7 +7,8 @@
 // m_bUploadError (a block was missing or the temp file could not be opened; cleared only by a
 // start block), m_strRecFile and m_nFileSize. Nothing is reported over the line; every outcome is
 // a status text. A start block without ";" or with a segment or size text of 100 bytes or more
-// is refused before anything changes, so an upload in progress survives it.
+// is refused before anything changes, so an upload in progress survives it; so is a start block
+// whose target is the temp file itself.
 // Not caught here (they leave the handler): CFileException from deleting a leftover temp file at
 // a start block and from seeking, writing or closing the temp file for a data block.
 #include <algorithm>
@@ -68,6 +69,13 @@ int CRs232Server::FTBlockReceived(long cnt, const uint8_t* data, int len, std::s
 
         if (!AcceptPath(target, status)) {
             status = "FTBlockReceived: " + status;
+            return 1;
+        }
+        // The finish moves the temp file into the backup directory: as the target it would be
+        // gone after a finish reported as done.
+        if (CanonicalPath(target) == CanonicalPath(tmpFile)) {
+            status = FormatText("FTBlockReceived: Start block refused, %s is the upload temp file",
+                                target.c_str());
             return 1;
         }
 
