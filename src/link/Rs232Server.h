@@ -124,9 +124,11 @@ protected:
     static bool AcceptOnlyCntZero(long cnt, const char* type, std::string& status);
     // The request text: the data up to the first NUL.
     static std::string RequestText(const uint8_t* data, int len);
-    // Splits "first LF second" at the first line feed; false when not separated.
-    static bool SplitTwoPaths(const uint8_t* data, int len, std::string& first,
-                              std::string& second);
+    // Splits "first LF second" at the first line feed and cuts each part at its first NUL.
+    // False, with the status text "Error: <type> Block Data not separated" or one that refuses
+    // a part of more than 199 bytes, when the request cannot be taken.
+    static bool SplitTwoPaths(const char* type, const uint8_t* data, int len, std::string& first,
+                              std::string& second, std::string& status);
     // False, with the status text "Access to <path> refused: outside <root>", when a resolved
     // path lies outside the access root.
     bool AcceptPath(const std::string& resolved, std::string& status) const;

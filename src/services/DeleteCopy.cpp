@@ -2,7 +2,6 @@
 // outcome is the status text. A path or part of more than 199 bytes, or a negative LEN, is
 // refused with -111 before any file is looked at. A refused deletion (a directory, a protected
 // file) throws CFileException out of the handler.
-#include <algorithm>
 
 #include "link/Rs232Server.h"
 #include "platform/FileOps.h"
@@ -11,10 +10,7 @@
 namespace rs232 {
 
 namespace {
-constexpr int kMaxPath = 199;
-
-const uint8_t* Bytes(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
-int Length(const std::string& s) { return static_cast<int>(s.size()); }
+constexpr int kMaxPath = 199;  // the working buffer the clients were built against
 }  // namespace
 
 int CRs232Server::DFBlockReceived(long cnt, const uint8_t* data, int len, std::string& status) {
@@ -39,17 +35,9 @@ int CRs232Server::DFBlockReceived(long cnt, const uint8_t* data, int len, std::s
 int CRs232Server::CFBlockReceived(long cnt, const uint8_t* data, int len, std::string& status) {
     if (!AcceptOnlyCntZero(cnt, "CF", status) || !AcceptChange("CF", status)) return kRefused;
     std::string first, second;
-    if (!SplitTwoPaths(data, len, first, second)) {
-        status = "Error: CF Block Data not separated";
-        return kRefused;
-    }
-    if (Length(first) > kMaxPath || Length(second) > kMaxPath) {
-        status = FormatText("Error: CF Block path length %d refused (at most %d bytes)",
-                            std::max(Length(first), Length(second)), kMaxPath);
-        return kRefused;
-    }
-    const std::string dest = ResolvePath(RequestText(Bytes(first), Length(first)));
-    const std::string source = ResolvePath(RequestText(Bytes(second), Length(second)));
+    if (!SplitTwoPaths("CF", data, len, first, second, status)) return kRefused;
+    const std::string dest = ResolvePath(first);
+    const std::string source = ResolvePath(second);
     if (!AcceptPath(dest, status) || !AcceptPath(source, status)) return kRefused;
     CFileStatus fs;
     if (!GetStatus(source, fs)) {

@@ -3,7 +3,6 @@
 // directory search delivers them. No reply block; the outcome is the status text.
 // A part of more than 199 bytes, or a negative LEN, is refused with -111. A list file that
 // cannot be deleted, written or closed throws CFileException out of the handler.
-#include <algorithm>
 
 #include "link/Rs232Server.h"
 #include "platform/DirSearch.h"
@@ -13,10 +12,6 @@
 namespace rs232 {
 
 namespace {
-constexpr int kMaxPath = 199;
-
-const uint8_t* Bytes(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
-int Length(const std::string& s) { return static_cast<int>(s.size()); }
 
 std::string ListLine(const CFindData& entry) {
     return FormatText("%s;%ld;%ld;%2.2X\r\n", entry.name.c_str(), static_cast<long>(entry.size),
@@ -27,17 +22,9 @@ std::string ListLine(const CFindData& entry) {
 int CRs232Server::DLBlockReceived(long cnt, const uint8_t* data, int len, std::string& status) {
     if (!AcceptOnlyCntZero(cnt, "DL", status) || !AcceptChange("DL", status)) return kRefused;
     std::string first, second;
-    if (!SplitTwoPaths(data, len, first, second)) {
-        status = "Error: DL Block Data not separated";
-        return kRefused;
-    }
-    if (Length(first) > kMaxPath || Length(second) > kMaxPath) {
-        status = FormatText("Error: DL Block path length %d refused (at most %d bytes)",
-                            std::max(Length(first), Length(second)), kMaxPath);
-        return kRefused;
-    }
-    const std::string directory = ResolvePath(RequestText(Bytes(second), Length(second)));
-    const std::string listFile = ResolvePath(RequestText(Bytes(first), Length(first)));
+    if (!SplitTwoPaths("DL", data, len, first, second, status)) return kRefused;
+    const std::string directory = ResolvePath(second);
+    const std::string listFile = ResolvePath(first);
     if (!AcceptPath(directory, status) || !AcceptPath(listFile, status)) return kRefused;
 
     // The directory part ends in a separator; the existence test goes without it.

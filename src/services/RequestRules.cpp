@@ -1,5 +1,6 @@
 // Rules every request handler shares: the CNT check, the request text, the two-path split and
 // the framing and sending of a reply block.
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -23,18 +24,24 @@ std::string CRs232Server::RequestText(const uint8_t* data, int len) {
     return std::string(begin, n);
 }
 
-// The parts come back as raw bytes (a NUL stays in them): the callers check their lengths first
-// and then cut each at its first NUL with RequestText.
-bool CRs232Server::SplitTwoPaths(const uint8_t* data, int len, std::string& first,
-                                 std::string& second) {
-    if (data == nullptr || len <= 0) return false;
-    const void* lf = std::memchr(data, '\n', static_cast<size_t>(len));
-    if (lf == nullptr) return false;
-    const int i = static_cast<int>(static_cast<const uint8_t*>(lf) - data);
-    if (i == 0) return false;
-    const auto* text = reinterpret_cast<const char*>(data);
-    first.assign(text, static_cast<size_t>(i));
-    second.assign(text + i + 1, static_cast<size_t>(len - i - 1));
+bool CRs232Server::SplitTwoPaths(const char* type, const uint8_t* data, int len,
+                                 std::string& first, std::string& second, std::string& status) {
+    constexpr size_t kMaxPart = 199;  // the working buffers the clients were built against
+    const void* lf = data && len > 0 ? std::memchr(data, '\n', static_cast<size_t>(len)) : nullptr;
+    const int i = lf ? static_cast<int>(static_cast<const uint8_t*>(lf) - data) : 0;
+    if (i == 0) {
+        status = FormatText("Error: %s Block Data not separated", type);
+        return false;
+    }
+    // The lengths count the raw parts, before a NUL cuts them.
+    const size_t longest = std::max<size_t>(static_cast<size_t>(i), static_cast<size_t>(len - i - 1));
+    if (longest > kMaxPart) {
+        status = FormatText("Error: %s Block path length %zu refused (at most %zu bytes)", type,
+                            longest, kMaxPart);
+        return false;
+    }
+    first = RequestText(data, i);
+    second = RequestText(data + i + 1, len - i - 1);
     return true;
 }
 
