@@ -1,0 +1,306 @@
+#include "Client.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fstream>
+
+namespace rs232::client {
+
+namespace {
+
+CClientError Failure(const std::string& what) {
+    return CClientError(CClientError::Kind::Failure, what);
+}
+
+void CheckPath(const std::string& path, size_t limit, const char* what) {
+    if (path.size() > limit)
+        throw std::invalid_argument(std::string(what) + " longer than " + std::to_string(limit) +
+                                    " bytes: " + path);
+    if (path.find('\0') != std::string::npos)
+        throw std::invalid_argument(std::string(what) + " holds a NUL byte");
+}
+
+// Digits of a "%ld" field; false when anything else is there.
+bool ParseLong(const std::string& text, long& value) {
+    if (text.empty()) return false;
+    size_t i = text[0] == '-' ? 1 : 0;
+    if (i == text.size()) return false;
+    for (size_t k = i; k < text.size(); ++k)
+        if (text[k] < '0' || text[k] > '9') return false;
+    errno = 0;
+    value = std::strtol(text.c_str(), nullptr, 10);
+    return errno == 0;
+}
+
+using SinkFn = std::function<void(const uint8_t*, size_t)>;
+
+// RF exchange: header, content blocks in order, end block. Returns the byte count, which has
+// been checked against the header.
+long Receive(CClientLink& link, const std::string& remote, const SinkFn& sink,
+             const ProgressFn& progress) {
+    CheckPath(remote, kMaxShortPath, "remote path");
+    link.Connect();
+    link.SendBlock("RF", 0, remote, true);
+    SBlock header = link.ReceiveBlock("SF", std::nullopt);
+    if (header.cnt == -2) throw Failure(remote + ": " + header.Text());
+    const std::string text = header.Text();
+    const size_t semi = text.rfind(';');
+    long total = 0;
+    if (header.cnt != 0 || semi == std::string::npos || !ParseLong(text.substr(semi + 1), total) ||
+        total < 0) {
+        link.SendEot();
+        throw Failure("unexpected download header from the server: " + text);
+    }
+    long received = 0;
+    long last = 0;
+    if (progress) progress(0, total);
+    for (;;) {
+        SBlock block = link.ReceiveBlock("SF", last);
+        if (block.cnt == -1) break;
+        if (block.cnt != last + 1 ||
+            received + static_cast<long>(block.data.size()) > total) {
+            link.SendEot();
+            throw Failure("download of " + remote + " broke off: block " +
+                          std::to_string(block.cnt) + " after block " + std::to_string(last) +
+                          ", " + std::to_string(received + block.data.size()) + " of " +
+                          std::to_string(total) + " bytes");
+        }
+        sink(block.data.data(), block.data.size());
+        received += static_cast<long>(block.data.size());
+        last = block.cnt;
+        if (progress) progress(received, total);
+    }
+    if (received != total)
+        throw Failure("download of " + remote + " ended after " + std::to_string(received) +
+                      " of " + std::to_string(total) + " bytes");
+    return received;
+}
+
+}  // namespace
+
+long CClient::ServerTime() {
+    m_link.Connect();
+    m_link.SendBlock("DR", 0, std::string(), true);
+    SBlock reply = m_link.ReceiveBlock("DT", std::nullopt);
+    long value = 0;
+    if (reply.cnt != 0 || !ParseLong(reply.Text(), value))
+        throw Failure("unexpected date reply from the server: " + reply.Text());
+    return value;
+}
+
+SRemoteInfo CClient::Info(const std::string& remote) {
+    CheckPath(remote, kMaxShortPath, "remote path");
+    m_link.Connect();
+    m_link.SendBlock("IR", 0, remote, true);
+    SBlock reply = m_link.ReceiveBlock("FI", std::nullopt);
+    SRemoteInfo info;
+    if (reply.cnt == -1) return info;
+    // size;time;A where A is one raw attribute byte (0x00 included, and it may be ';').
+    const std::string text = reply.Text();
+    const size_t s1 = text.find(';');
+    const size_t s2 = s1 == std::string::npos ? s1 : text.find(';', s1 + 1);
+    if (reply.cnt != 0 || s2 == std::string::npos || !ParseLong(text.substr(0, s1), info.size) ||
+        !ParseLong(text.substr(s1 + 1, s2 - s1 - 1), info.mtime))
+        throw Failure("unexpected file information from the server: " + text);
+    info.attributes = s2 + 1 < text.size() ? static_cast<uint8_t>(text[s2 + 1]) : 0;
+    info.found = true;
+    return info;
+}
+
+long CClient::Get(const std::string& remote, const std::string& local,
+                  const ProgressFn& progress) {
+    CheckPath(remote, kMaxShortPath, "remote path");
+    std::string tmp = local + ".partXXXXXX";
+    const int fd = mkstemp(tmp.data());
+    if (fd < 0) throw Failure("cannot create " + tmp + ": " + std::strerror(errno));
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+    try {
+        const long n = Receive(
+            m_link, remote,
+            [&](const uint8_t* p, size_t len) {
+                while (len > 0) {
+                    ssize_t w = write(fd, p, len);
+                    if (w < 0 && errno == EINTR) continue;
+                    if (w <= 0) {
+                        m_link.SendEot();
+                        throw Failure("cannot write " + tmp + ": " + std::strerror(errno));
+                    }
+                    p += w;
+                    len -= static_cast<size_t>(w);
+                }
+            },
+            progress);
+        if (fsync(fd) != 0 || close(fd) != 0)
+            throw Failure("cannot write " + tmp + ": " + std::strerror(errno));
+        if (rename(tmp.c_str(), local.c_str()) != 0)
+            throw Failure("cannot rename " + tmp + " to " + local + ": " + std::strerror(errno));
+        return n;
+    } catch (...) {
+        close(fd);
+        unlink(tmp.c_str());
+        throw;
+    }
+}
+
+long CClient::Put(const std::string& local, const std::string& remote,
+                  const ProgressFn& progress) {
+    CheckPath(remote, kMaxShortPath, "remote path");
+    if (remote.find(';') != std::string::npos)
+        throw std::invalid_argument("remote path holds ';', which the upload start cannot carry");
+    std::ifstream in(local, std::ios::binary);
+    struct stat st{};
+    if (!in || stat(local.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        throw Failure("cannot read " + local);
+    if (st.st_size > LONG_MAX || st.st_size > INT32_MAX)
+        throw std::invalid_argument(local + " is too large for the upload size field");
+    const long size = static_cast<long>(st.st_size);
+
+    const long started = ServerTime();
+    m_link.Connect();
+    m_link.SendBlock("FT", 0, remote + ";" + std::to_string(size));
+    long sent = 0;
+    long cnt = 0;
+    if (progress) progress(0, size);
+    char chunk[kUploadChunk];
+    while (sent < size) {
+        in.read(chunk, std::min<long>(kUploadChunk, size - sent));
+        const auto got = static_cast<int>(in.gcount());
+        if (got <= 0) break;  // the file shrank: the size check below reports it
+        m_link.SendBlock("FT", ++cnt, chunk, got);
+        sent += got;
+        if (progress) progress(sent, size);
+    }
+    m_link.SendBlock("FT", -1, std::string());
+    if (size == 0)
+        throw Failure("the server accepts no empty files (an upload needs at least one data "
+                      "block); " + remote + " was not written");
+
+    const SRemoteInfo info = Info(remote);
+    if (!info.found)
+        throw Failure("the server did not store " + remote + "; see its event log");
+    // The stored file is at least as new as the upload: an older file of equal size is a
+    // leftover, not ours.
+    if (info.size != size || info.mtime < started - 2)
+        throw Failure("the server did not store " + remote + " (it holds " +
+                      std::to_string(info.size) + " bytes from " + FormatTime(info.mtime) +
+                      ", sent " + std::to_string(size) + "); see its event log");
+    return size;
+}
+
+void CClient::Remove(const std::string& remote) {
+    CheckPath(remote, kMaxLongPath, "remote path");
+    if (remote.size() <= kMaxShortPath && !Info(remote).found)
+        throw Failure(remote + ": not found");
+    m_link.Connect();
+    m_link.SendBlock("DF", 0, remote);
+    if (remote.size() <= kMaxShortPath && Info(remote).found)
+        throw Failure("the server did not remove " + remote + "; see its event log");
+}
+
+void CClient::Copy(const std::string& source, const std::string& destination) {
+    CheckPath(source, kMaxShortPath, "source path");
+    CheckPath(destination, kMaxShortPath, "destination path");
+    if (destination.find('\n') != std::string::npos || destination.empty())
+        throw std::invalid_argument("destination path is empty or holds a line feed");
+    const SRemoteInfo src = Info(source);
+    if (!src.found) throw Failure(source + ": not found");
+    const long started = ServerTime();
+    m_link.Connect();
+    m_link.SendBlock("CF", 0, destination + "\n" + source);
+    const SRemoteInfo dst = Info(destination);
+    // The copy keeps the source's time; a copy that did not is still newer than the request.
+    if (!dst.found || dst.size != src.size ||
+        (dst.mtime != src.mtime && dst.mtime < started - 2))
+        throw Failure("the server did not copy " + source + " to " + destination +
+                      "; see its event log");
+}
+
+std::string CClient::List(const std::string& directory, const std::string& listFile) {
+    std::string dir = directory;
+    if (!dir.empty() && dir.back() != '/' && dir.back() != '\\') dir += '/';
+    CheckPath(dir, kMaxLongPath, "directory path");
+    CheckPath(listFile, kMaxShortPath, "list file path");
+    if (listFile.empty() || listFile.find('\n') != std::string::npos)
+        throw std::invalid_argument("list file path is empty or holds a line feed");
+    m_link.Connect();
+    m_link.SendBlock("DL", 0, listFile + "\n" + dir);
+    std::string list;
+    try {
+        Receive(
+            m_link, listFile,
+            [&](const uint8_t* p, size_t n) { list.append(reinterpret_cast<const char*>(p), n); },
+            {});
+    } catch (const CClientError& e) {
+        if (e.GetKind() == CClientError::Kind::Failure)
+            throw Failure("the server wrote no listing of " +
+                          (dir.empty() ? std::string("its base directory") : dir) +
+                          " (not found or not readable)");
+        throw;
+    }
+    try {
+        m_link.Connect();
+        m_link.SendBlock("DF", 0, listFile);
+    } catch (const CClientError&) {
+        // The listing is here; a leftover list file on the server is harmless.
+    }
+    return list;
+}
+
+bool ParseListLine(const std::string& line, SListEntry& entry) {
+    const size_t a = line.rfind(';');
+    if (a == std::string::npos || a == 0) return false;
+    const size_t t = line.rfind(';', a - 1);
+    if (t == std::string::npos || t == 0) return false;
+    const size_t s = line.rfind(';', t - 1);
+    if (s == std::string::npos) return false;
+    entry.name = line.substr(0, s);
+    const std::string attr = line.substr(a + 1);
+    if (attr.empty() || attr.find_first_not_of("0123456789ABCDEFabcdef") != std::string::npos)
+        return false;
+    entry.attributes = static_cast<unsigned>(std::stoul(attr, nullptr, 16));
+    return ParseLong(line.substr(s + 1, t - s - 1), entry.size) &&
+           ParseLong(line.substr(t + 1, a - t - 1), entry.mtime);
+}
+
+std::string AttributeWords(unsigned attributes) {
+    static const std::pair<unsigned, const char*> names[] = {
+        {kAttrDirectory, "directory"}, {kAttrArchive, "file (archive)"},
+        {kAttrReadOnly, "read-only"},  {kAttrHidden, "hidden"},
+        {kAttrSystem, "system"},       {kAttrVolume, "volume label"},
+    };
+    std::string out;
+    for (const auto& [bit, name] : names)
+        if (attributes & bit) out += (out.empty() ? "" : ", ") + std::string(name);
+    return out.empty() ? "none" : out;
+}
+
+std::string AttributeLetters(unsigned attributes) {
+    std::string out = "-----";
+    if (attributes & kAttrDirectory) out[0] = 'd';
+    if (attributes & kAttrReadOnly) out[1] = 'r';
+    if (attributes & kAttrHidden) out[2] = 'h';
+    if (attributes & kAttrSystem) out[3] = 's';
+    if (attributes & kAttrArchive) out[4] = 'a';
+    return out;
+}
+
+std::string FormatTime(long seconds, bool utc) {
+    const time_t t = static_cast<time_t>(seconds);
+    tm parts{};
+    if (utc)
+        gmtime_r(&t, &parts);
+    else
+        localtime_r(&t, &parts);
+    char buf[64];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &parts);
+    return buf;
+}
+
+}  // namespace rs232::client

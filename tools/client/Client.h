@@ -1,0 +1,89 @@
+// The client's requests, one exchange each (ENQ/SYN first), with the checks that tell the
+// user what the server actually did. FT, DF, CF and DL carry no answer beyond the ACK, so every
+// such request is confirmed with IR afterwards.
+//
+// Errors: CClientError (ClientLink.h) with kind Failure when the server refused, showed a
+// failure or did not do what was asked; NoAnswer when the line failed. std::invalid_argument
+// when an argument cannot be expressed as a request (too long, forbidden characters) before
+// anything is sent.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <string>
+
+#include "ClientLink.h"
+
+namespace rs232::client {
+
+// The longest paths the server keeps: RF, IR and the FT start block 99 bytes, DF, CF and DL
+// parts 199 bytes.
+constexpr size_t kMaxShortPath = 99;
+constexpr size_t kMaxLongPath = 199;
+constexpr int kUploadChunk = 500;
+
+enum : uint8_t {
+    kAttrReadOnly = 0x01,
+    kAttrHidden = 0x02,
+    kAttrSystem = 0x04,
+    kAttrVolume = 0x08,
+    kAttrDirectory = 0x10,
+    kAttrArchive = 0x20,
+};
+
+struct SRemoteInfo {
+    bool found = false;
+    long size = 0;
+    long mtime = 0;  // seconds since 1970 UTC
+    uint8_t attributes = 0;
+};
+
+// done and total bytes; called after each block.
+using ProgressFn = std::function<void(long done, long total)>;
+
+class CClient {
+public:
+    explicit CClient(CClientLink& link) : m_link(link) {}
+    virtual ~CClient() = default;
+
+    // DR: the server's clock, seconds since 1970 UTC.
+    long ServerTime();
+    // IR: not found is a result here, not an error.
+    SRemoteInfo Info(const std::string& remote);
+    // RF into local, written only after the end block as a temporary file renamed over local.
+    // Returns the byte count. A length that differs from the header is a failure.
+    long Get(const std::string& remote, const std::string& local, const ProgressFn& progress = {});
+    // FT, confirmed with IR (size and a modification time not older than the upload).
+    // Returns the byte count. An empty file is sent as the server requires (start and end) but
+    // the server refuses it: that is reported as a failure.
+    long Put(const std::string& local, const std::string& remote, const ProgressFn& progress = {});
+    // DF, confirmed with IR. A missing file is a failure.
+    void Remove(const std::string& remote);
+    // CF, confirmed with IR of the destination (size and time equal to the source's).
+    void Copy(const std::string& source, const std::string& destination);
+    // DL into listFile on the server, RF of it, DF of it; returns the list as the server wrote it.
+    std::string List(const std::string& directory, const std::string& listFile);
+
+private:
+    CClientLink& m_link;
+};
+
+// One parsed line of a listing ("name;size;time;XX" CR LF). Names may hold ';': the fields
+// are taken from the right.
+struct SListEntry {
+    std::string name;
+    long size = 0;
+    long mtime = 0;
+    unsigned attributes = 0;
+};
+bool ParseListLine(const std::string& line, SListEntry& entry);
+
+// "directory, read-only" and the like; "none" for no bits.
+std::string AttributeWords(unsigned attributes);
+// Fixed-width letters d r h s a, '-' for an unset bit.
+std::string AttributeLetters(unsigned attributes);
+// "2024-05-01 12:00:00" in local time or UTC.
+std::string FormatTime(long seconds, bool utc = false);
+
+}  // namespace rs232::client
