@@ -169,18 +169,17 @@ long CClient::Put(const std::string& local, const std::string& remote,
     long cnt = 0;
     if (progress) progress(0, size);
     char chunk[kUploadChunk];
-    while (sent < size) {
+    // The server finishes only an upload that had a data block: an empty file goes as one
+    // data block without data.
+    do {
         in.read(chunk, std::min<long>(kUploadChunk, size - sent));
         const auto got = static_cast<int>(in.gcount());
-        if (got <= 0) break;  // the file shrank: the size check below reports it
+        if (got <= 0 && size > 0) break;  // the file shrank: the size check below reports it
         m_link.SendBlock("FT", ++cnt, chunk, got);
         sent += got;
         if (progress) progress(sent, size);
-    }
+    } while (sent < size);
     m_link.SendBlock("FT", -1, std::string());
-    if (size == 0)
-        throw Failure("the server accepts no empty files (an upload needs at least one data "
-                      "block); " + remote + " was not written");
 
     const SRemoteInfo info = Info(remote);
     if (!info.found)
