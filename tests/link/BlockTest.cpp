@@ -2,102 +2,88 @@
 
 #include <string>
 
-#include "link/Block.h"
-#include "link/Crc32.h"
+#include "link/Rs232Server.h"
 
 namespace rs232 {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes ToBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
-class BlockTest : public ::testing::Test {
-protected:
-    void SetUp() override { crc.BuildTable(); }
+TEST(Block, CrcAndTheKnownBlocksByteForByte) {
     CCrc32 crc;
-};
-
-TEST_F(BlockTest, CrcMatchesTheStandardCheckValueAndTable) {
+    crc.BuildTable();
     EXPECT_EQ(crc.Calculate("123456789", 9), 0xCBF43926u);
     EXPECT_EQ(crc.Calculate("", 0), 0u);
-    // Table entries of the usual right-shifting 0xEDB88320 table.
-    EXPECT_EQ(crc.Calculate("\x00", 1), 0xD202EF8Du);
-    EXPECT_EQ(CCrc32::Reflect(0x1, 8), 0x80u);
-    EXPECT_EQ(CCrc32::Reflect(0x80000000u, 32), 0x1u);
-    EXPECT_EQ(CCrc32::Reflect(0xFFu, 0), 0u);
-    EXPECT_EQ(CCrc32::Reflect(0xF0F1u, 4), 0x8u);  // only the low bits count
+    auto block = [&](const char* type, long cnt, const std::string& data) {
+        const Bytes b = BuildBlock(crc, type, cnt, data.data(), static_cast<int>(data.size()));
+        return std::string(b.begin(), b.end());
+    };
+    EXPECT_EQ(block("DR", 0, ""), "\x02" "DR     0   01eaab4dc\x03");
+    EXPECT_EQ(block("SF", -1, ""), "\x02" "SF    -1   0f9fb3d88\x03");
+    EXPECT_EQ(block("DT", 0, "1000000000"), "\x02" "DT     0  101000000000d2e9551c\x03");
+    // CNT and LEN that do not fit their fields are cut to their first characters.
+    EXPECT_EQ(block("SF", 1234567, "").substr(3, 6), "123456");
+    EXPECT_EQ(block("SF", -100000, "").substr(3, 6), "-10000");
+    const std::string big = block("SF", 0, std::string(10000, 'a'));
+    EXPECT_EQ(big.substr(9, 4), "1000");
+    EXPECT_EQ(big.size(), 10022u);
 }
 
-TEST_F(BlockTest, FramesTheKnownBlocksByteForByte) {
-    const Bytes dr = BuildBlock(crc, "DR", 0, nullptr, 0);
-    const std::string expectDr = std::string("\x02") + "DR     0   01eaab4dc\x03";
-    EXPECT_EQ(dr, ToBytes(expectDr));
-
-    const Bytes end = BuildBlock(crc, "SF", -1, nullptr, 0);
-    EXPECT_EQ(end, ToBytes(std::string("\x02") + "SF    -1   0f9fb3d88\x03"));
-
-    const std::string time = "1000000000";
-    const Bytes dt = BuildBlock(crc, "DT", 0, time.data(), 10);
-    EXPECT_EQ(dt, ToBytes(std::string("\x02") + "DT     0  101000000000d2e9551c\x03"));
-
-    Bytes big(500, 'x');
-    const Bytes b500 = BuildBlock(crc, "SF", 1, big.data(), 500);
-    EXPECT_EQ(b500.size(), 522u);
-    EXPECT_EQ(std::string(b500.end() - 9, b500.end() - 1),
-              [&] { char t[9]; snprintf(t, 9, "%8.8x", crc.Calculate(b500.data() + 1, 512)); return std::string(t); }());
-}
-
-TEST_F(BlockTest, CutsCntAndLenToTheirFieldWidths) {
-    const Bytes a = BuildBlock(crc, "SF", 1234567, nullptr, 0);
-    EXPECT_EQ(std::string(a.begin() + 3, a.begin() + 9), "123456");
-    const Bytes b = BuildBlock(crc, "SF", -100000, nullptr, 0);
-    EXPECT_EQ(std::string(b.begin() + 3, b.begin() + 9), "-10000");
-    Bytes data(10000, 'a');
-    const Bytes c = BuildBlock(crc, "SF", 0, data.data(), 10000);
-    EXPECT_EQ(std::string(c.begin() + 9, c.begin() + 13), "1000");
-    EXPECT_EQ(c.size(), 10022u);
-}
-
-TEST_F(BlockTest, ControlBytesInsideDataSurviveAndTheReaderChecksEverything) {
+TEST(Block, ControlBytesInDataAndTheReadersChecks) {
+    CCrc32 crc;
+    crc.BuildTable();
     const Bytes data = {STX, ETX, 0x00, ACK, NAK, 'z'};
-    Bytes block = BuildBlock(crc, "FT", 7, data.data(), static_cast<int>(data.size()));
+    const Bytes block = BuildBlock(crc, "FT", 7, data.data(), 6);
     const SBlockHeader h = ParseBlockHeader(block.data() + 1);
     EXPECT_STREQ(h.type, "FT");
     EXPECT_EQ(h.cnt, 7);
     EXPECT_EQ(h.len, 6);
-    EXPECT_TRUE(h.lenAcceptable);
-    const uint8_t* body = block.data() + 13;
-    EXPECT_EQ(CheckBlock(crc, block.data() + 1, body, h.len, body + h.len), BlockCheck::Ok);
-
-    Bytes noEtx = block;
-    noEtx.back() = 'X';
-    EXPECT_EQ(CheckBlock(crc, noEtx.data() + 1, noEtx.data() + 13, 6, noEtx.data() + 19),
-              BlockCheck::NoEtx);
-
+    EXPECT_EQ(Bytes(block.begin() + 13, block.begin() + 19), data);
+    auto check = [&](const Bytes& b) {
+        return CheckBlock(crc, b.data() + 1, b.data() + 13, 6, b.data() + 19);
+    };
+    EXPECT_EQ(check(block), BlockCheck::Ok);
+    Bytes changed = block;
+    changed.back() = 'X';
+    EXPECT_EQ(check(changed), BlockCheck::NoEtx);
     // A peer writing the hexadecimal digits in upper case is rejected.
-    Bytes upper = block;
-    for (int i = 19; i < 27; ++i) upper[i] = static_cast<uint8_t>(toupper(upper[i]));
-    ASSERT_NE(upper, block) << "CRC text without letters; pick other data";
-    EXPECT_EQ(CheckBlock(crc, upper.data() + 1, upper.data() + 13, 6, upper.data() + 19),
-              BlockCheck::BadCrc);
+    changed = block;
+    for (int i = 19; i < 27; ++i) changed[i] = static_cast<uint8_t>(toupper(changed[i]));
+    ASSERT_NE(changed, block) << "CRC text without letters; pick other data";
+    EXPECT_EQ(check(changed), BlockCheck::BadCrc);
+
+    // The fields read like atol; only LEN 0..520 lets the rest of a block be read.
+    const struct { const char* header; long cnt; int len; bool ok; } cases[] = {
+        {"XY    -1  14", -1, 14, true}, {"XY  12ab  14", 12, 14, true},
+        {"XYabcdef 520", 0, 520, true}, {"XY    +5   0", 5, 0, true},
+        {"XY     0 521", 0, 521, false}, {"XY     0  -5", 0, -5, false},
+        {"XY     0    ", 0, 0, false},  {"XY     0abcd", 0, 0, false},
+    };
+    for (const auto& c : cases) {
+        const SBlockHeader p = ParseBlockHeader(reinterpret_cast<const uint8_t*>(c.header));
+        EXPECT_EQ(p.cnt, c.cnt) << c.header;
+        EXPECT_EQ(p.len, c.len) << c.header;
+        EXPECT_EQ(p.lenAcceptable, c.ok) << c.header;
+    }
 }
 
-TEST_F(BlockTest, HeaderFieldsReadLikeAtolAndOddLengthsAreRefused) {
-    auto header = [](const std::string& cnt, const std::string& len) {
-        std::string h = "XY" + cnt + len;
-        return ParseBlockHeader(reinterpret_cast<const uint8_t*>(h.data()));
+TEST(Path, AbsolutePathsAndResolution) {
+    for (const char* p : {"D:x", "\\share", "/tmp", "a:", "/", "\\"})
+        EXPECT_EQ(CRs232Server::IsAbsolutePath(p), 1) << p;
+    for (const char* p : {"data\\x", "x", "", "ab:c"})
+        EXPECT_EQ(CRs232Server::IsAbsolutePath(p), 0) << p;
+
+    CRs232Server server;
+    server.SetBasePath("/srv/data/");
+    const std::pair<const char*, const char*> cases[] = {
+        {"file.txt", "/srv/data/file.txt"}, {"sub\\file.txt", "/srv/data/sub/file.txt"},
+        {"C:\\data\\a.txt", "/data/a.txt"}, {"c:data", "/data"}, {"a:", "/"},
+        {"\\in\\b.txt", "/in/b.txt"},       {"/tmp/x", "/tmp/x"}, {"", "/srv/data/"},
     };
-    EXPECT_EQ(header("    -1", "  14").cnt, -1);
-    EXPECT_EQ(header("  12ab", "  14").cnt, 12);
-    EXPECT_EQ(header("abcdef", "  14").cnt, 0);
-    EXPECT_EQ(header("    +5", " 520").len, 520);
-    EXPECT_TRUE(header("     0", " 520").lenAcceptable);
-    EXPECT_TRUE(header("     0", "   0").lenAcceptable);
-    EXPECT_FALSE(header("     0", " 521").lenAcceptable);
-    EXPECT_FALSE(header("     0", "  -5").lenAcceptable);
-    EXPECT_FALSE(header("     0", "    ").lenAcceptable);
-    EXPECT_FALSE(header("     0", "abcd").lenAcceptable);
+    for (const auto& [request, resolved] : cases) EXPECT_EQ(server.ResolvePath(request), resolved);
+    // A base path typed without its final separator is joined as typed.
+    server.SetBasePath("/srv/data");
+    EXPECT_EQ(server.ResolvePath("file.txt"), "/srv/datafile.txt");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
-// A started server on the slave side of a pseudo-terminal, with a temp directory as its base
-// path. The test thread plays the client on the master side while Serve() runs one Poll on
-// another thread.
+// A started server on the slave side of a pseudo-terminal, with a temp directory as its base path
+// and its log lines kept in memory. The test thread plays the client on the master side while
+// Poll() runs one tick on another thread. Waits are short (header and rest 300 ms, answer 1 s);
+// a test that needs the real limits sets SLinkLimits{}.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 
 #include "link/Rs232Server.h"
 #include "platform/Clock.h"
+#include "support/MemoryEventList.h"
 #include "support/Pty.h"
 #include "support/TempDir.h"
 
@@ -28,23 +30,34 @@ protected:
 
     void SetUp() override {
         server.SetDeviceMap({{kPort, pty.SlavePath()}});
-        ASSERT_EQ(server.StartServer(kPort, 115200, nullptr, nullptr), 1);
+        ASSERT_EQ(server.StartServer(kPort, 115200, &events, nullptr), 1);
         server.SetBasePath(base.Path());
-        SLinkLimits limits;
-        limits.answer = 1000ms;  // tests that need the full 3 s answer limit set it back
-        server.SetLinkLimits(limits);
+        server.SetLinkLimits(Limits(1000ms));
     }
     void TearDown() override { SetClockForTest({}); }
 
-    // Sends the request block, starts one Poll and takes the ACK.
-    std::future<SPollResult> Request(const char* type, long cnt, const std::string& data) {
-        pty.Send(MakeBlock(type, cnt, data));
-        auto done = std::async(std::launch::async, [this] {
+    static SLinkLimits Limits(std::chrono::milliseconds answer) {
+        return SLinkLimits{300ms, 300ms, answer, 50ms};
+    }
+    // Sends bytes and waits until the server's port has them all queued, so the tick that
+    // follows finds them (a pseudo-terminal passes bytes on asynchronously).
+    void Deliver(const Bytes& bytes) {
+        pty.Send(bytes);
+        const int n = static_cast<int>(bytes.size());
+        ASSERT_GE(server.WaitForInQueue(n, CSerialPort::Clock::now() + 10s), n);
+    }
+    // Delivers the bytes and runs one Poll on another thread.
+    std::future<SPollResult> Poll(const Bytes& bytes) {
+        Deliver(bytes);
+        return std::async(std::launch::async, [this] {
             SPollResult r;
-            server.WaitForInQueue(1, CSerialPort::Clock::now() + 5s);
             r.result = server.Poll(r.status);
             return r;
         });
+    }
+    // Sends the request block, starts one Poll and takes the ACK.
+    std::future<SPollResult> Request(const char* type, long cnt, const std::string& data) {
+        auto done = Poll(MakeBlock(type, cnt, data));
         EXPECT_EQ(pty.Read(1), Bytes{ACK});
         return done;
     }
@@ -54,6 +67,12 @@ protected:
         EXPECT_TRUE(pty.ReadUntilQuiet(100ms).empty());
         return status;
     }
+    // A request answered with one reply block, ACKed: the block and the tick's result.
+    std::pair<SReadBlock, SPollResult> Exchange(const char* type, long cnt, const std::string& data) {
+        auto done = Request(type, cnt, data);
+        const SReadBlock block = Reply();
+        return {block, done.get()};
+    }
     // Reads one reply block and answers it.
     SReadBlock Reply(uint8_t answer = ACK) {
         SReadBlock block;
@@ -62,26 +81,19 @@ protected:
         pty.Send(answer);
         return block;
     }
-
     void WriteFile(const std::string& name, const std::string& content, time_t mtime = 0) {
         base.WriteFile(name, content);
         chmod((base / name).c_str(), 0644);
-        if (mtime != 0) {
-            utimbuf times{mtime, mtime};
-            utime((base / name).c_str(), &times);
-        }
+        const utimbuf times{mtime, mtime};
+        if (mtime != 0) utime((base / name).c_str(), &times);
     }
 
     CTempDir base;
     CPty pty;
+    CMemoryEventList events;
     CRs232Server server;
 };
 
-inline Bytes FromHex(const std::string& hex) {
-    Bytes out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 3)
-        out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-    return out;
-}
+inline std::string Text(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
 }  // namespace rs232::test

@@ -1,8 +1,7 @@
 // The upload state machine, driven block by block without the line.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "link/Rs232Server.h"
 #include "platform/Clock.h"
@@ -15,10 +14,10 @@ namespace {
 class CUploadServer : public CRs232Server {
 public:
     CUploadServer() { m_nPort = 7; }
-    std::string Block(long cnt, const std::string& data) {
+    std::string Block(long cnt, const std::string& data, int len = -1) {
         std::string status = "stale";
         FTBlockReceived(cnt, reinterpret_cast<const uint8_t*>(data.data()),
-                        static_cast<int>(data.size()), status);
+                        len < -1 ? len : static_cast<int>(data.size()), status);
         return status;
     }
     long LastBlock() const { return m_nLastBlock; }
@@ -36,21 +35,21 @@ protected:
         SetClockForTest([] { return int64_t{1000000000}; });
         const CLocalTime t = LocalTime(1000000000);
         char stamp[64];
-        snprintf(stamp, sizeof stamp, "BAK/BAK7_%4.4d%2.2d%2.2d%2.2d%2.2d%2.2d_", t.year, t.month,
+        snprintf(stamp, sizeof stamp, "BAK7_%4.4d%2.2d%2.2d%2.2d%2.2d%2.2d_", t.year, t.month,
                  t.day, t.hour, t.minute, t.second);
-        backupPrefix = base / stamp;
+        backupName = stamp;
     }
     void TearDown() override {
         SetClockForTest({});
         ASSERT_EQ(chdir(m_cwd), 0);
     }
-    std::string Ok(const std::string& target) {
+    static std::string Ok(const std::string& target) {
         return "Receiving and Copy and Rename (Backup) File " + target + " OK!";
     }
 
     CTempDir base;
     CUploadServer server;
-    std::string backupPrefix;
+    std::string backupName;  // the backup's name without the target's
     const std::string tmp = "FT_TMP07.TMP";
     char m_cwd[4096] = {};
 };
@@ -66,22 +65,20 @@ TEST_F(Upload, ExampleUploadWithBackupAndRepeatedEnd) {
     EXPECT_EQ(server.Block(3, ""), "");  // LEN 0 advances the block number only
     EXPECT_EQ(server.Block(-1, ""), Ok(target));
     EXPECT_EQ(base.ReadFile(target), "123456789abc");
-    EXPECT_EQ(base.ReadFile(backupPrefix + "a.txt"), "123456789abc");
+    EXPECT_EQ(base.ReadFile("BAK/" + backupName + "a.txt"), "123456789abc");
     EXPECT_FALSE(FileExists(base / tmp));
     EXPECT_EQ(server.Block(-1, ""), "FTBlockReceived: File end without file data!");
-
     // The same target again within the same second takes over the backup name.
     server.Block(0, "in/a.txt;3");
     server.Block(1, "xyz");
     EXPECT_EQ(server.Block(-1, ""), Ok(target));
-    EXPECT_EQ(base.ReadFile(backupPrefix + "a.txt"), "xyz");
+    EXPECT_EQ(base.ReadFile("BAK/" + backupName + "a.txt"), "xyz");
     EXPECT_EQ(base.ReadFile(target), "xyz");
 }
 
 TEST_F(Upload, SegmentsGapsAndSizeErrors) {
     EXPECT_EQ(server.Block(1, "x"), "FTBlockReceived: Block missing rec: 1 exp: 0");
     EXPECT_EQ(server.Block(-1, ""), "FTBlockReceived: Error Block Missing!");
-
     EXPECT_EQ(server.Block(0, "a;b;4"), "Receiving File " + base / "b" + "...");
     EXPECT_FALSE(server.UploadError());
     EXPECT_EQ(server.Block(-1, ""), "FTBlockReceived: File end without file data!");
@@ -89,9 +86,9 @@ TEST_F(Upload, SegmentsGapsAndSizeErrors) {
     EXPECT_EQ(server.Block(3, "xx"), "FTBlockReceived: Block missing rec: 3 exp: 2");
     EXPECT_EQ(server.Block(2, "cd"), "");
     EXPECT_EQ(server.Block(-5, "zz"), "FTBlockReceived: Block retry -5");
+    EXPECT_EQ(server.Block(4, "zz", -5), "FTBlockReceived: Block 4 with invalid length -5 ignored");
     EXPECT_EQ(server.Block(-1, ""), "FTBlockReceived: Error Block Missing!");
     EXPECT_FALSE(FileExists(base / "b"));
-
     server.Block(0, "b;5");
     server.Block(1, "abcd");
     EXPECT_EQ(server.Block(-1, ""), "FTBlockReceived: Receiving File Size ERROR 4 != 5");
@@ -99,48 +96,35 @@ TEST_F(Upload, SegmentsGapsAndSizeErrors) {
     EXPECT_EQ(server.LastBlock(), -1);
 }
 
-TEST_F(Upload, RefusedStartBlockKeepsTheUploadInProgress) {
+TEST_F(Upload, RefusedStartBlocksKeepTheUploadInProgress) {
     server.Block(0, "keep.txt;6");
     server.Block(1, "abc");
     EXPECT_EQ(server.Block(0, "6"), "FTBlockReceived: Start block without ';' refused");
-    EXPECT_EQ(server.Block(0, std::string(100, 'p') + ";6").rfind("FTBlockReceived: ", 0), 0u);
+    EXPECT_EQ(server.Block(0, std::string(100, 'p') + ";6"),
+              "FTBlockReceived: Start block refused, path segment or size of 100 bytes too long");
     EXPECT_EQ(server.Block(0, "x;" + std::string(100, '1')).rfind("FTBlockReceived: ", 0), 0u);
+    EXPECT_EQ(server.Block(0, tmp + ";3"),
+              "FTBlockReceived: Start block refused, " + base / tmp + " is the upload temp file");
     EXPECT_EQ(server.LastBlock(), 1);
     server.Block(2, "def");
     EXPECT_EQ(server.Block(-1, ""), Ok(base / "keep.txt"));
     EXPECT_EQ(base.ReadFile("keep.txt"), "abcdef");
-
-    // 99 bytes is the longest segment taken.
-    const std::string name(99, 'n');
+    const std::string name(99, 'n');  // the longest segment taken
     EXPECT_EQ(server.Block(0, name + ";1"), "Receiving File " + base / name + "...");
 }
 
 TEST_F(Upload, FailuresAfterTheCopyAndOfTheTempFile) {
-    // The backup directory is missing: the target is replaced, the temp file stays.
-    server.SetBackupPath(base / "nobak/");
-    server.Block(0, "t.txt;2");
-    server.Block(1, "hi");
-    EXPECT_EQ(server.Block(-1, ""), "FTBlockReceived: Error Renaming " + tmp + " to " +
-                                        base / "nobak/BAK7_" +
-                                        backupPrefix.substr(backupPrefix.find("BAK7_") + 5) +
-                                        "t.txt");
-    EXPECT_EQ(base.ReadFile("t.txt"), "hi");
-    EXPECT_TRUE(FileExists(base / tmp));
-
     // The copy fails (no such directory) but the backup is kept.
-    server.SetBackupPath(base / "BAK/");
     server.Block(0, "no/dir/t.txt;2");
     server.Block(1, "ho");
-    EXPECT_EQ(server.Block(-1, ""), "Receiving and Rename (Backup) File " + base / "no/dir/t.txt" +
-                                        " OK. Copy failed !!!");
-    EXPECT_EQ(base.ReadFile(backupPrefix + "t.txt"), "ho");
-
-    // A temp file that cannot be opened sets the error flag.
+    EXPECT_EQ(server.Block(-1, ""),
+              "Receiving and Rename (Backup) File " + base / "no/dir/t.txt" + " OK. Copy failed !!!");
+    EXPECT_EQ(base.ReadFile("BAK/" + backupName + "t.txt"), "ho");
+    // A temp file that cannot be opened sets the error flag ...
     server.Block(0, "u.txt;1");
     ASSERT_EQ(mkdir((base / tmp).c_str(), 0755), 0);
     EXPECT_EQ(server.Block(1, "u"), "FTBlockReceived: Error Open Tmp File <" + tmp + ">");
     EXPECT_TRUE(server.UploadError());
-    EXPECT_EQ(server.LastBlock(), 1);
     // ... and a start block that cannot remove it leaves the handler with the state unchanged.
     EXPECT_THROW(server.Block(0, "v.txt;1"), CFileException);
     EXPECT_TRUE(server.UploadError());
