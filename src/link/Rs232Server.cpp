@@ -83,8 +83,10 @@ int CRs232Server::Poll(std::string& status) {
     if (Read(&byte, 1) != 1) return 1;
 
     if (byte == ENQ) {
-        WriteByte(SYN);
+        // Whatever came after the ENQ is discarded before the answer, not after it: a client
+        // that sends its request as soon as it sees SYN must not lose it.
         PurgeInput();
+        WriteByte(SYN);
         status = "Client connected";
         return 1;
     }
@@ -215,7 +217,7 @@ std::string CRs232Server::ResolvePath(const std::string& requestPath) const {
     if (path[0] != '/') {
         // A drive letter names no place on this machine: the rest is taken from the root.
         path.erase(0, 2);
-        if (path.empty() || path[0] != '/') path.insert(0, "/");
+        if (path.empty() || path[0] != '/') path = "/" + path;
     }
     return path;
 }

@@ -13,6 +13,7 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <limits.h>
 
 namespace rs232::tools {
@@ -221,24 +222,25 @@ bool CNullModem::Run(int stopFd) {
         const int watchIndex = nfds;
         if (m_closeWatch >= 0) fds[nfds++] = pollfd{m_closeWatch, POLLIN, 0};
 
-        int timeoutMs = -1;
+        // Wake exactly when the next byte is due: a wake rounded up to whole milliseconds
+        // would make every ACK up to a millisecond late.
+        std::optional<Clock::duration> wait;
         const auto now = Clock::now();
         for (SDirection& d : m_dir) {
             if (d.queue.empty() || d.blocked) continue;
-            if (m_baud == 0) {
-                timeoutMs = 0;
-                continue;
-            }
-            auto next = d.lineFree + ByteTime();
-            auto ms = next <= now ? 0
-                                  : std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
-            if (timeoutMs < 0 || ms < timeoutMs) timeoutMs = static_cast<int>(ms);
+            const auto next = m_baud == 0 ? now : d.lineFree + ByteTime();
+            const auto left = next <= now ? Clock::duration::zero() : next - now;
+            if (!wait || left < *wait) wait = left;
         }
-
-        int r = poll(fds, static_cast<nfds_t>(nfds), timeoutMs);
+        timespec ts{};
+        if (wait) {
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*wait).count();
+            ts = timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+        }
+        int r = ppoll(fds, static_cast<nfds_t>(nfds), wait ? &ts : nullptr, nullptr);
         if (r < 0) {
             if (errno == EINTR) continue;
-            m_error = Errno("poll");
+            m_error = Errno("ppoll");
             return false;
         }
         if (stopFd >= 0 && (fds[stopIndex].revents & POLLIN)) return true;
