@@ -26,11 +26,23 @@ CPty::CPty() {
     char name[256] = {};
     if (openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0)
         throw std::runtime_error("openpty failed");
+    // Not inherited: a child holding the master would keep the line up after the test let go.
+    fcntl(m_master, F_SETFD, FD_CLOEXEC);
+    fcntl(m_slave, F_SETFD, FD_CLOEXEC);
     termios tio{};
     tcgetattr(m_slave, &tio);
     cfmakeraw(&tio);
     tcsetattr(m_slave, TCSANOW, &tio);
     m_slavePath = name;
+}
+
+CPty::CPty(const std::string& devicePath) {
+    m_master = open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m_master < 0) throw std::runtime_error("cannot open " + devicePath);
+    termios tio{};
+    tcgetattr(m_master, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(m_master, TCSANOW, &tio);
 }
 
 CPty::~CPty() {

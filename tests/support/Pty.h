@@ -26,6 +26,9 @@ struct SReadBlock {
 class CPty {
 public:
     CPty();  // raw slave side kept open so the master never sees a hang-up
+    // An existing terminal device (such as one end of the null-modem), opened raw in the
+    // master's place; SlavePath() is then empty.
+    explicit CPty(const std::string& devicePath);
     ~CPty();
     CPty(const CPty&) = delete;
     CPty& operator=(const CPty&) = delete;

@@ -1,0 +1,245 @@
+#include "support/Process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <utility>
+
+extern char** environ;
+
+namespace rs232::test {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// True when no process holds the server's one-instance marker of the port: an abstract Unix
+// socket that the server binds for its life.
+bool MarkerFree(int port) {
+    const std::string name = "Zelvo Quillet RS232 " + std::to_string(port);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path + 1, name.data(), name.size());
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool free = bind(fd, reinterpret_cast<const sockaddr*>(&address),
+                           offsetof(sockaddr_un, sun_path) + 1 + name.size()) == 0;
+    close(fd);
+    return free;
+}
+
+}  // namespace
+
+CPortLease::CPortLease(int port) {
+    const auto deadline = Clock::now() + 60s;
+    const int first = port ? port : static_cast<int>(std::random_device{}() % 16) + 1;
+    while (!m_port) {
+        for (int i = 0; i < (port ? 1 : 16) && !m_port; ++i) {
+            const int n = (first - 1 + i) % 16 + 1;
+            m_fd = open(("/tmp/rs232-test-port-" + std::to_string(n) + ".lock").c_str(),
+                        O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+            if (m_fd < 0) throw std::runtime_error("cannot open a port lock file");
+            if (flock(m_fd, LOCK_EX | LOCK_NB) == 0 && MarkerFree(n)) m_port = n;
+            else close(m_fd);
+        }
+        if (!m_port && Clock::now() >= deadline)
+            throw std::runtime_error("no free server port " + std::to_string(port));
+        if (!m_port) poll(nullptr, 0, 20);
+    }
+}
+
+CPortLease::~CPortLease() { close(m_fd); }
+
+CChild::CChild(const std::vector<std::string>& argv, const std::string& workDir,
+               const std::map<std::string, std::string>& env) {
+    // Everything the child needs is prepared here: between fork and exec only plain system
+    // calls are safe in a process with threads.
+    std::vector<std::string> vars;
+    for (char** e = environ; *e; ++e) {
+        const std::string var = *e, name = var.substr(0, var.find('='));
+        if (name != "DISPLAY" && name != "WAYLAND_DISPLAY" && name != "QT_QPA_PLATFORM" && !env.count(name))
+            vars.push_back(var);
+    }
+    for (const auto& [name, value] : env) vars.push_back(name + "=" + value);
+    std::vector<char*> args, envp;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& v : vars) envp.push_back(const_cast<char*>(v.c_str()));
+    args.push_back(nullptr);
+    envp.push_back(nullptr);
+
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 || (m_pid = fork()) < 0)
+        throw std::runtime_error("cannot start " + argv[0]);
+    if (m_pid == 0) {
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(126);
+        execvpe(args[0], args.data(), envp.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    m_reader = std::thread(&CChild::Reader, this, out[0], err[0]);
+}
+
+CChild::~CChild() {
+    if (m_status < 0) {
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, nullptr, 0);
+    }
+    m_stop = true;
+    m_reader.join();
+}
+
+void CChild::Reader(int outFd, int errFd) {
+    pollfd p[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+    while (!m_stop && (p[0].fd >= 0 || p[1].fd >= 0)) {
+        if (poll(p, 2, 100) <= 0) continue;
+        for (int i = 0; i < 2; ++i) {
+            if (p[i].fd < 0 || !p[i].revents) continue;
+            char buffer[4096];
+            const ssize_t n = read(p[i].fd, buffer, sizeof buffer);
+            std::lock_guard lock(m_mutex);
+            if (n > 0) (i ? m_err : m_out).append(buffer, static_cast<size_t>(n));
+            if (n <= 0) close(std::exchange(p[i].fd, -1));
+            m_changed.notify_all();
+        }
+    }
+    for (const auto& fd : p)
+        if (fd.fd >= 0) close(fd.fd);
+    std::lock_guard lock(m_mutex);
+    m_ended = true;
+    m_changed.notify_all();
+}
+
+bool CChild::WaitOutput(const std::string& text, Ms timeout, size_t from, bool err) {
+    std::unique_lock lock(m_mutex);
+    const std::string& s = err ? m_err : m_out;
+    auto found = [&] { return s.find(text, std::min(from, s.size())) != std::string::npos; };
+    m_changed.wait_for(lock, timeout, [&] { return found() || m_ended; });
+    return found();
+}
+
+bool CChild::WaitFor(const std::string& text, Ms timeout, size_t from) {
+    return WaitOutput(text, timeout, from, false);
+}
+
+bool CChild::WaitForErr(const std::string& text, Ms timeout) { return WaitOutput(text, timeout, 0, true); }
+
+int CChild::Wait(Ms timeout) {
+    for (const auto deadline = Clock::now() + timeout; m_status < 0; poll(nullptr, 0, 5)) {
+        int status = 0;
+        if (waitpid(m_pid, &status, WNOHANG) == m_pid)
+            m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        else if (Clock::now() >= deadline)
+            return -1;
+    }
+    // All output read before the status is reported (bounded: a grandchild may hold the pipes).
+    std::unique_lock lock(m_mutex);
+    m_changed.wait_for(lock, 10s, [&] { return m_ended; });
+    return m_status;
+}
+
+int CChild::Stop(int signal, Ms timeout) {
+    Signal(signal);
+    return Wait(timeout);
+}
+
+void CChild::Signal(int signal) {
+    if (m_status < 0) kill(m_pid, signal);
+}
+
+std::string CChild::Out() const {
+    std::lock_guard lock(m_mutex);
+    return m_out;
+}
+
+std::string CChild::Err() const {
+    std::lock_guard lock(m_mutex);
+    return m_err;
+}
+
+std::vector<std::string> CChild::Lines() const {
+    std::vector<std::string> lines;
+    std::istringstream in(Out());
+    for (std::string line; std::getline(in, line);) lines.push_back(WithoutStamp(line));
+    return lines;
+}
+
+SRunResult RunProgram(const std::vector<std::string>& argv, Ms timeout, const std::string& workDir) {
+    const auto start = Clock::now();
+    CChild child(argv, workDir);
+    const int code = child.Wait(timeout);
+    if (code < 0) child.Stop(SIGKILL);
+    return {code, child.Out(), child.Err(), std::chrono::duration<double>(Clock::now() - start).count()};
+}
+
+std::string InstallServer(const CTempDir& dir, const std::string& settings) {
+    const std::string exe = dir / "rs232-server";
+#ifdef RS232_SERVER_EXE
+    if (!fs::exists(exe)) fs::copy_file(RS232_SERVER_EXE, exe);
+#endif
+    if (!settings.empty()) dir.WriteFile("rs232-server.ini", settings);
+    return exe;
+}
+
+CServer::CServer(const CTempDir& dir, const std::string& device, const std::vector<std::string>& args,
+                 const std::string& moreSettings, int port)
+    : CPortLease(port), CChild([&] {
+          const std::string n = std::to_string(Port());
+          const std::string settings = "[PORTS]\nCOM" + n + "=" + device + "\n" + moreSettings;
+          std::vector<std::string> argv{InstallServer(dir, settings), n};
+          argv.insert(argv.end(), args.begin(), args.end());
+          return argv;
+      }(), dir.Path()) {}
+
+std::string WithoutStamp(const std::string& line) {
+    return line.size() >= 9 && line[2] == ':' && line[5] == ':' && line[8] == ' ' ? line.substr(9) : line;
+}
+
+std::vector<std::string> ListDir(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<std::string> LogLines(const std::string& logDir, int port) {
+    std::vector<std::string> lines;
+    if (!fs::is_directory(logDir)) return lines;
+    for (const auto& name : ListDir(logDir)) {
+        if (!name.starts_with("LOG" + std::to_string(port) + "_") || !name.ends_with(".LOG")) continue;
+        const std::string text = ReadWholeFile(logDir + name);
+        for (size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2)
+            lines.push_back(WithoutStamp(text.substr(at, end - at)));
+    }
+    return lines;
+}
+
+bool Contains(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+Bytes Pattern(size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    Bytes out(n);
+    for (auto& b : out) b = static_cast<uint8_t>(gen());
+    return out;
+}
+
+std::string Text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+}  // namespace rs232::test

@@ -1,0 +1,112 @@
+// The real programs run as child processes, and the server port numbers they need.
+//
+// Port numbers are machine-wide (one server per port), so every test that starts a server holds
+// a CPortLease on its port for as long as the server may run: an flock on
+// /tmp/rs232-test-port-<n>.lock, closed on exec so no child inherits it.
+//
+// CChild reads the child's stdout and stderr on its own thread, so a chatty child never blocks
+// on a full pipe and every wait is a wait for a condition with a deadline.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/Pty.h"
+#include "support/TempDir.h"
+
+namespace rs232::test {
+
+using Ms = std::chrono::milliseconds;
+
+class CPortLease {
+public:
+    // Waits up to 60 s for port n, or any free port 1..16 when 0, that no other server on the
+    // machine holds either; throws std::runtime_error after that.
+    explicit CPortLease(int port = 0);
+    ~CPortLease();
+    CPortLease(const CPortLease&) = delete;
+    CPortLease& operator=(const CPortLease&) = delete;
+
+    int Port() const { return m_port; }
+
+private:
+    int m_fd = -1;
+    int m_port = 0;
+};
+
+class CChild {
+public:
+    // Starts argv[0] (searched on PATH without a '/') in workDir (ours when empty), with no
+    // display variable in its environment and env set on top.
+    explicit CChild(const std::vector<std::string>& argv, const std::string& workDir = {},
+                    const std::map<std::string, std::string>& env = {});
+    ~CChild();  // SIGKILL and reap when still running
+    CChild(const CChild&) = delete;
+    CChild& operator=(const CChild&) = delete;
+
+    // True once stdout (stderr) holds text at or after offset from; false at the time-out or
+    // when the child's output has ended without it.
+    bool WaitFor(const std::string& text, Ms timeout = 30s, size_t from = 0);
+    bool WaitForErr(const std::string& text, Ms timeout = 30s);
+    // Exit status, 128 + signal, or -1 when the child still runs at the time-out.
+    int Wait(Ms timeout = 30s);
+    int Stop(int signal, Ms timeout = 30s);  // the signal, then Wait
+    void Signal(int signal);
+    bool Running() { return Wait(0ms) < 0; }
+
+    std::string Out() const;
+    std::string Err() const;
+    std::vector<std::string> Lines() const;  // stdout lines, "HH:MM:SS " stamps removed
+
+private:
+    bool WaitOutput(const std::string& text, Ms timeout, size_t from, bool err);
+    void Reader(int outFd, int errFd);
+
+    pid_t m_pid = -1;
+    int m_status = -1;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::string m_out, m_err;
+    bool m_ended = false;  // both pipes closed
+    std::atomic<bool> m_stop{false};
+    std::thread m_reader;
+};
+
+struct SRunResult {
+    int code = -1;  // -1: still running at the time-out (then killed)
+    std::string out, err;
+    double seconds = 0;
+};
+SRunResult RunProgram(const std::vector<std::string>& argv, Ms timeout = 100s,
+                      const std::string& workDir = {});
+
+// A private copy of the built server in dir, with settings written beside it when not empty
+// (the server reads "<its own path>.ini"). Returns the copy's path.
+std::string InstallServer(const CTempDir& dir, const std::string& settings = {});
+
+// The server, headless, from its copy in dir, on a leased port (any free one when 0) whose
+// device the settings map to `device`, started as "<port> [args...]" in dir.
+class CServer : public CPortLease, public CChild {
+public:
+    CServer(const CTempDir& dir, const std::string& device, const std::vector<std::string>& args = {},
+            const std::string& moreSettings = {}, int port = 0);
+    bool Started(Ms timeout = 30s) { return WaitFor("Rs232 Server started ...\n", timeout); }
+};
+
+std::string WithoutStamp(const std::string& line);  // "HH:MM:SS text" -> "text"
+// The event lines (stamps removed) of every LOG<port>_*.LOG file in logDir, oldest first.
+std::vector<std::string> LogLines(const std::string& logDir, int port);
+std::vector<std::string> ListDir(const std::string& dir);  // names, sorted
+bool Contains(const std::vector<std::string>& lines, const std::string& line);
+Bytes Pattern(size_t n, unsigned seed);  // seeded random bytes
+std::string Text(const Bytes& bytes);
+
+}  // namespace rs232::test
