@@ -14,6 +14,7 @@ if [ "${1:-}" = "--sanitize" ]; then
   flags=(-DRS232_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp
 fi
 
 cmake -S . -B "$build" -G Ninja "${flags[@]}" >/dev/null
