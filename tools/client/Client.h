@@ -14,6 +14,7 @@
 #include <string>
 
 #include "ClientLink.h"
+#include "platform/FileOps.h"  // the attribute bits the server reports
 
 namespace rs232::client {
 
@@ -22,15 +23,6 @@ namespace rs232::client {
 constexpr size_t kMaxShortPath = 99;
 constexpr size_t kMaxLongPath = 199;
 constexpr int kUploadChunk = 500;
-
-enum : uint8_t {
-    kAttrReadOnly = 0x01,
-    kAttrHidden = 0x02,
-    kAttrSystem = 0x04,
-    kAttrVolume = 0x08,
-    kAttrDirectory = 0x10,
-    kAttrArchive = 0x20,
-};
 
 struct SRemoteInfo {
     bool found = false;
