@@ -34,7 +34,10 @@ std::vector<uint8_t> BuildBlock(const CCrc32& crc, const char* type, long cnt, c
     return out;
 }
 
-long ParseNumberField(const uint8_t* field, int width, bool* hasDigits) {
+namespace {
+
+// atol on a fixed-width field; hasDigits tells whether any digit was found.
+long ParseNumberField(const uint8_t* field, int width, bool* hasDigits = nullptr) {
     int i = 0;
     while (i < width && std::isspace(field[i])) ++i;
     bool negative = false;
@@ -48,6 +51,8 @@ long ParseNumberField(const uint8_t* field, int width, bool* hasDigits) {
     if (hasDigits) *hasDigits = digits;
     return negative ? -value : value;
 }
+
+}  // namespace
 
 SBlockHeader ParseBlockHeader(const uint8_t* header) {
     SBlockHeader h;

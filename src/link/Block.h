@@ -36,10 +36,6 @@ int BuildBlock(const CCrc32& crc, const char* type, long cnt, int len, const voi
 std::vector<uint8_t> BuildBlock(const CCrc32& crc, const char* type, long cnt,
                                 const void* data, int len);
 
-// atol/atoi on a fixed-width field: leading white space, optional sign, digits up to the first
-// other character; 0 without digits. hasDigits tells whether any digit was found.
-long ParseNumberField(const uint8_t* field, int width, bool* hasDigits = nullptr);
-
 struct SBlockHeader {
     char type[3] = {0, 0, 0};
     long cnt = 0;
@@ -48,7 +44,8 @@ struct SBlockHeader {
     bool lenAcceptable = false;
 };
 
-// Reads the 12 header bytes that follow the STX.
+// Reads the 12 header bytes that follow the STX. CNT and LEN are read like atol: leading white
+// space, an optional sign, digits up to the first other character, 0 without digits.
 SBlockHeader ParseBlockHeader(const uint8_t* header);
 
 enum class BlockCheck { Ok, NoEtx, BadCrc };

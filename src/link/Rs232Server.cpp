@@ -41,7 +41,12 @@ int CRs232Server::StartServer(int port, int baudRate, IEventList* listBox, CLogF
     const int params = SetParams(baudRate, 'N', 8, 1, 0, 0);
     if (params != kPortOk) return params;
     const int opened = Open(port);
-    if (opened != kPortOk) return opened;
+    if (opened != kPortOk) {
+        // A device that refused its settings is open: release it so that a later start can
+        // open it again (an already open port was not opened here and stays as it was).
+        if (opened != kPortAlreadyOpen && IsOpen()) Close();
+        return opened;
+    }
     PurgeInput();
     m_pLogFile = logFile;
     m_bRunning = 1;

@@ -5,7 +5,8 @@
 // written whole; -106 header time-out (ReceiveBlock) or three answer time-outs (SendBlockRetry);
 // -107 three NAKs; -108 the client answered EOT; -109 another answer byte, or an unknown request
 // byte in Poll; -110 block error [1]/[2]/[3]; -111 no handler for the type, or a refused request.
-// StartServer also passes on the CSerialPort::Open codes.
+// StartServer also passes on the CSerialPort::Open codes; a device that refused its settings
+// (-3/-4) is closed again.
 //
 // Timing: a request block's header must arrive within SLinkLimits::header of its STX and the
 // rest within SLinkLimits::rest; each reply block waits SLinkLimits::answer for its answer byte
@@ -14,8 +15,8 @@
 // Everything runs on the caller's thread. Handlers may call PumpMessages, which can run a nested
 // Poll (a nested Poll does nothing while a request is being served) or StopServer (the request
 // then fails at its next send with -105). A device that hangs up (an unplugged adapter) is closed
-// and logged once; later ticks open it again as soon as it is back. CFileException from a handler is not caught here: it
-// leaves Poll, and the caller of Poll reports it.
+// and logged once; later ticks open it again as soon as it is back. CFileException from a handler
+// is not caught here: it leaves Poll, and the caller of Poll reports it.
 #pragma once
 
 #include <chrono>
@@ -119,6 +120,11 @@ public:
     int WriteDirectoryToFile(const std::string& listFile, const std::string& directory);
 
 protected:
+    // Longest request path of RF and IR and longest field of an FT start block, and longest path
+    // of DF and of each part of CF and DL: the working buffers the clients were built against.
+    static constexpr int kMaxRequestPath = 99;
+    static constexpr int kMaxPathPart = 199;
+
     // Rules shared by the handlers (services/RequestRules.cpp).
     // Sets "Error: <type> Block only with CNT 0 allowed" and returns false unless cnt is 0.
     static bool AcceptOnlyCntZero(long cnt, const char* type, std::string& status);
@@ -126,7 +132,7 @@ protected:
     static std::string RequestText(const uint8_t* data, int len);
     // Splits "first LF second" at the first line feed and cuts each part at its first NUL.
     // False, with the status text "Error: <type> Block Data not separated" or one that refuses
-    // a part of more than 199 bytes, when the request cannot be taken.
+    // a part of more than kMaxPathPart bytes, when the request cannot be taken.
     static bool SplitTwoPaths(const char* type, const uint8_t* data, int len, std::string& first,
                               std::string& second, std::string& status);
     // False, with the status text "Access to <path> refused: outside <root>", when a resolved
@@ -138,13 +144,14 @@ protected:
     // BuildBlock + SendBlockRetry.
     int SendReplyBlock(const char* type, long cnt, const void* data, int len);
 
+    CCrc32 m_crc;
+    int m_bRunning = 0;
     // Upload state (services/FileUpload.cpp). Starts idle: no target, no error.
     long m_nFileSize = 0;
     std::string m_strRecFile;
-    CCrc32 m_crc;
-    int m_bRunning = 0;
     int m_bUploadError = 0;
     long m_nLastBlock = -1;
+
     IEventList* m_pListBox = nullptr;
     CLogFile* m_pLogFile = nullptr;
     std::string m_strBackupPath;

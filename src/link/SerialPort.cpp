@@ -158,9 +158,11 @@ int CSerialPort::ApplyLineSettings() {
 
 int CSerialPort::Close() {
     if (!IsOpen()) return kPortNotOpen;
-    ::ioctl(m_hPort, TIOCNXCL);
-    if (::close(m_hPort) != 0 && errno != EINTR) return kPortCloseFailed;
+    const int fd = m_hPort;
     m_hPort = -1;
+    ::ioctl(fd, TIOCNXCL);
+    // Linux releases the descriptor whatever close() reports: never close that number again.
+    if (::close(fd) != 0 && errno != EINTR) return kPortCloseFailed;
     return kPortOk;
 }
 

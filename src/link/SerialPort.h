@@ -2,8 +2,8 @@
 //
 // Results: 1 success; -1 port number outside 1..16; -2 device could not be opened (missing, or
 // held by another opener); -3 line settings refused; -4 time-out settings refused (the port
-// stays open after -3/-4); -5 port not open; -6 close failed; -7 already open; -8 input discard
-// failed; Write/WriteByte: minus errno when the write fails.
+// stays open after -3/-4); -5 port not open; -6 close failed (the port is closed all the same);
+// -7 already open; -8 input discard failed; Write/WriteByte: minus errno when the write fails.
 // Timing: reads never wait; a write of n bytes waits at most 10 ms * n + 1000 ms.
 #pragma once
 
@@ -26,7 +26,7 @@ enum : int {
 };
 
 enum : int {
-    kNoStopBits1 = 0,  // ONESTOPBIT
+    kNoStopBits1 = 0,  // one stop bit
     kTwoStopBits = 2,
     kNoParity = 0,
     kOddParity = 1,

@@ -42,7 +42,6 @@ bool CDirSearch::FindFirst(const std::string& directory, CFindData& entry) {
     DIR* dir = ::opendir(directory.empty() ? "." : directory.c_str());
     if (!dir) return false;
     m_dir = dir;
-    m_strDir = directory;
     if (NextEntry(dir, entry)) return true;
     Close();
     return false;
@@ -56,7 +55,6 @@ bool CDirSearch::FindNext(CFindData& entry) {
 void CDirSearch::Close() {
     if (m_dir) ::closedir(static_cast<DIR*>(m_dir));
     m_dir = nullptr;
-    m_strDir.clear();
 }
 
 }  // namespace rs232

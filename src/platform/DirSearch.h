@@ -29,7 +29,6 @@ public:
 
 private:
     void* m_dir = nullptr;  // DIR*
-    std::string m_strDir;
 };
 
 }  // namespace rs232

@@ -107,29 +107,38 @@ void SyncDirectory(const std::string& dir) {
     ::close(fd);
 }
 
-// Copies the regular file src to dst through a temporary file beside dst. With `replace` an
-// existing dst is replaced atomically; without it an existing dst makes the copy fail (EEXIST).
-// On failure nothing is left behind and dst is untouched; errno describes the failure.
-bool CopyThroughTemp(const std::string& src, const std::string& dst, bool replace) {
-    // O_NONBLOCK so that a FIFO cannot stall the open; non-regular sources are refused below.
-    const int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (in < 0) return false;
-    struct stat st {};
+// Opens a regular file and takes an flock of the given kind without waiting. O_NONBLOCK keeps a
+// FIFO from stalling the open; directories (EISDIR) and other non-regular files (EINVAL) are
+// refused. The descriptor, or -1 with errno set.
+int OpenRegularLocked(const std::string& path, int access, int lock, struct stat& st) {
+    const int fd = ::open(path.c_str(), access | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    if (fd < 0) return -1;
     int error = 0;
-    if (::fstat(in, &st) != 0)
+    if (::fstat(fd, &st) != 0)
         error = errno;
     else if (S_ISDIR(st.st_mode))
         error = EISDIR;
     else if (!S_ISREG(st.st_mode))
         error = EINVAL;
-    else if (::flock(in, LOCK_SH | LOCK_NB) != 0)  // someone holds it open exclusively
+    else if (::flock(fd, lock | LOCK_NB) != 0)  // someone holds it open exclusively
         error = errno;
     if (error != 0) {
-        ::close(in);
+        ::close(fd);
         errno = error;
-        return false;
+        return -1;
     }
+    return fd;
+}
 
+// Copies the regular file src to dst through a temporary file beside dst. With `replace` an
+// existing dst is replaced atomically; without it an existing dst makes the copy fail (EEXIST).
+// On failure nothing is left behind and dst is untouched; errno describes the failure.
+bool CopyThroughTemp(const std::string& src, const std::string& dst, bool replace) {
+    struct stat st {};
+    const int in = OpenRegularLocked(src, O_RDONLY, LOCK_SH, st);
+    if (in < 0) return false;
+
+    int error = 0;
     struct stat dstStat {};
     if (::stat(dst.c_str(), &dstStat) == 0) {
         if (S_ISDIR(dstStat.st_mode))
@@ -240,25 +249,12 @@ bool CFile::Open(const std::string& path, unsigned flags) {
         case modeCreate | modeWrite: access = O_WRONLY | O_CREAT; break;
         default: errno = EINVAL; return false;
     }
-    // O_NONBLOCK keeps a FIFO from stalling the open; only regular files are accepted.
-    const int fd = ::open(path.c_str(), access | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
-    if (fd < 0) return false;
-
     struct stat st {};
-    int error = 0;
-    if (::fstat(fd, &st) != 0)
-        error = errno;
-    else if (S_ISDIR(st.st_mode))
-        error = EISDIR;
-    else if (!S_ISREG(st.st_mode))
-        error = EINVAL;
-    else if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
-        error = errno;
-    else if ((flags & modeCreate) && ::ftruncate(fd, 0) != 0)
-        error = errno;
-    if (error != 0) {
+    const int fd = OpenRegularLocked(path, access, LOCK_EX, st);
+    if (fd < 0) return false;
+    if ((flags & modeCreate) && ::ftruncate(fd, 0) != 0) {
+        CErrnoKeeper keep;
         ::close(fd);
-        errno = error;
         return false;
     }
     m_fd = fd;
@@ -330,14 +326,10 @@ void CFile::Rename(const std::string& oldPath, const std::string& newPath) {
     throw CFileException("rename", oldPath, error);
 }
 
-}  // namespace rs232
-
-namespace rs232 {
-
 std::string CanonicalPath(const std::string& path) {
     std::string absolute = path;
     if (absolute.empty() || absolute[0] != '/') {
-        char cwd[4096];
+        char cwd[PATH_MAX];
         absolute = std::string(getcwd(cwd, sizeof cwd) ? cwd : "") + "/" + absolute;
     }
     // Resolve the longest prefix that exists; what follows it does not exist, holds no links

@@ -9,15 +9,11 @@
 
 namespace rs232 {
 
-namespace {
-constexpr int kMaxPath = 199;  // the working buffer the clients were built against
-}  // namespace
-
 int CRs232Server::DFBlockReceived(long cnt, const uint8_t* data, int len, std::string& status) {
     if (!AcceptOnlyCntZero(cnt, "DF", status) || !AcceptChange("DF", status)) return kRefused;
-    if (len < 0 || len > kMaxPath) {
+    if (len < 0 || len > kMaxPathPart) {
         status = FormatText("Error: DF Block path length %d refused (at most %d bytes)", len,
-                            kMaxPath);
+                            kMaxPathPart);
         return kRefused;
     }
     const std::string path = ResolvePath(RequestText(data, len));

@@ -62,16 +62,12 @@ int CRs232Server::WriteDirectoryToFile(const std::string& listFile, const std::s
 
     if (FileExists(listFile)) CFile::Remove(listFile);
     CFile file;
-    if (!file.Open(listFile, CFile::modeCreate | CFile::modeWrite)) {
-        search.Close();
-        return -2;
-    }
+    if (!file.Open(listFile, CFile::modeCreate | CFile::modeWrite)) return -2;
     do {
         const std::string line = ListLine(entry);
         file.Write(line.data(), static_cast<int>(line.size()));
     } while (search.FindNext(entry));
     file.Close();
-    search.Close();
     return 0;
 }
 

@@ -3,7 +3,7 @@
 //
 // Refused with the "File Open Error" header, so the client learns at once that no data follows:
 // a request path of more than 99 bytes (or a negative LEN), and a file too long for the block
-// counter (more than 999999 blocks of 500 bytes) or for the signed 32-bit length text.
+// counter (more than 999999 blocks of 500 bytes, which also keeps the length text in 32 bits).
 // A read error in the middle of a transfer throws CFileException out of the handler; the file
 // closes with its object and no further block is sent.
 #include <chrono>
@@ -18,9 +18,9 @@
 namespace rs232 {
 
 namespace {
-constexpr int kMaxRequestPath = 99;
 constexpr long kMaxBlockNumber = 999999;  // widest CNT the six-character field carries
 constexpr int64_t kMaxDownloadSize = int64_t{kMaxBlockNumber} * kMaxReplyData;
+static_assert(kMaxDownloadSize <= INT32_MAX, "the SF header carries the length as a 32-bit number");
 const char kNotFound[] = "File not found";
 const char kOpenError[] = "File Open Error";
 }  // namespace
@@ -52,7 +52,7 @@ int CRs232Server::RFBlockReceived(long cnt, const uint8_t* data, int len, std::s
             status = FormatText("Cannot open requested file %s", path.c_str());
         } else {
             const int64_t length = file.GetLength();
-            if (length > kMaxDownloadSize || length > INT32_MAX) {
+            if (length > kMaxDownloadSize) {
                 file.Close();
                 header = kOpenError;
                 status = FormatText("File %s too large to transmit (%lld bytes, at most %lld)",

@@ -13,7 +13,6 @@
 namespace rs232 {
 
 namespace {
-constexpr int kMaxInfoPath = 99;
 const char kNotFound[] = "File not found";
 }  // namespace
 
@@ -25,7 +24,7 @@ int CRs232Server::IRBlockReceived(long cnt, const uint8_t* data, int len, std::s
     bool found = false;
     std::string path;
     CFileStatus fs;
-    if (len < 0 || len > kMaxInfoPath) {
+    if (len < 0 || len > kMaxRequestPath) {
         reply = kNotFound;
         replyCnt = -1;
         status = len < 0 ? FormatText("Requested path has an invalid length (%d bytes)", len)
@@ -37,9 +36,9 @@ int CRs232Server::IRBlockReceived(long cnt, const uint8_t* data, int len, std::s
             replyCnt = -1;
         } else if (GetStatus(path, fs)) {
             found = true;
-            const long size = fs.m_size64 > INT32_MAX ? long{INT32_MAX} : long{fs.m_size};
             // "%c" of a 0x00 attribute writes a NUL that the text length does not count.
-            reply = FormatText("%ld;%ld;", size, static_cast<long>(fs.m_mtime));
+            reply = FormatText("%ld;%ld;", static_cast<long>(fs.m_size),  // clamped to INT32_MAX
+                               static_cast<long>(fs.m_mtime));
             reply.push_back(static_cast<char>(fs.m_attribute));
         } else {
             reply = kNotFound;

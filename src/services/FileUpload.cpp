@@ -13,6 +13,7 @@
 // a start block and from seeking, writing or closing the temp file for a data block.
 #include <algorithm>
 #include <cstdlib>
+#include <utility>
 
 #include "link/Rs232Server.h"
 #include "platform/Clock.h"
@@ -20,10 +21,6 @@
 #include "services/TextFormat.h"
 
 namespace rs232 {
-
-namespace {
-constexpr size_t kMaxStartField = 99;  // longest path segment or size text in a start block
-}  // namespace
 
 int CRs232Server::FTBlockReceived(long cnt, const uint8_t* data, int len, std::string& status) {
     const std::string tmpFile = FormatText("FT_TMP%2.2d.TMP", m_nPort);
@@ -38,8 +35,9 @@ int CRs232Server::FTBlockReceived(long cnt, const uint8_t* data, int len, std::s
     }
 
     if (cnt == 0) {
-        // Split first, so that a refused start block leaves everything as it was.
-        std::string target;
+        // Split first, so that a refused start block leaves everything as it was. The target is
+        // the segment before the last ';', the size text what follows it.
+        std::string targetText;
         bool haveTarget = false;
         std::string field;
         size_t longest = 0;
@@ -47,8 +45,7 @@ int CRs232Server::FTBlockReceived(long cnt, const uint8_t* data, int len, std::s
             const char c = static_cast<char>(data[i]);
             if (c == ';') {
                 longest = std::max(longest, field.size());
-                target = ResolvePath(RequestText(reinterpret_cast<const uint8_t*>(field.data()),
-                                                 static_cast<int>(field.size())));
+                targetText = std::move(field);
                 haveTarget = true;
                 field.clear();
             } else {
@@ -60,13 +57,16 @@ int CRs232Server::FTBlockReceived(long cnt, const uint8_t* data, int len, std::s
             status = "FTBlockReceived: Start block without ';' refused";
             return 1;
         }
-        if (longest > kMaxStartField) {
+        if (longest > static_cast<size_t>(kMaxRequestPath)) {
             status = FormatText(
                 "FTBlockReceived: Start block refused, path segment or size of %zu bytes too long",
                 longest);
             return 1;
         }
 
+        const std::string target =
+            ResolvePath(RequestText(reinterpret_cast<const uint8_t*>(targetText.data()),
+                                    static_cast<int>(targetText.size())));
         if (!AcceptPath(target, status)) {
             status = "FTBlockReceived: " + status;
             return 1;

@@ -26,7 +26,6 @@ std::string CRs232Server::RequestText(const uint8_t* data, int len) {
 
 bool CRs232Server::SplitTwoPaths(const char* type, const uint8_t* data, int len,
                                  std::string& first, std::string& second, std::string& status) {
-    constexpr size_t kMaxPart = 199;  // the working buffers the clients were built against
     const void* lf = data && len > 0 ? std::memchr(data, '\n', static_cast<size_t>(len)) : nullptr;
     const int i = lf ? static_cast<int>(static_cast<const uint8_t*>(lf) - data) : 0;
     if (i == 0) {
@@ -35,9 +34,9 @@ bool CRs232Server::SplitTwoPaths(const char* type, const uint8_t* data, int len,
     }
     // The lengths count the raw parts, before a NUL cuts them.
     const size_t longest = std::max<size_t>(static_cast<size_t>(i), static_cast<size_t>(len - i - 1));
-    if (longest > kMaxPart) {
-        status = FormatText("Error: %s Block path length %zu refused (at most %zu bytes)", type,
-                            longest, kMaxPart);
+    if (longest > static_cast<size_t>(kMaxPathPart)) {
+        status = FormatText("Error: %s Block path length %zu refused (at most %d bytes)", type,
+                            longest, kMaxPathPart);
         return false;
     }
     first = RequestText(data, i);
@@ -46,10 +45,8 @@ bool CRs232Server::SplitTwoPaths(const char* type, const uint8_t* data, int len,
 }
 
 int CRs232Server::SendReplyBlock(const char* type, long cnt, const void* data, int len) {
-    std::vector<uint8_t> block(static_cast<size_t>(len) + kBlockOverhead);
-    int length = 0;
-    BuildBlock(type, cnt, len, data, block.data(), length);
-    return SendBlockRetry(block.data(), length);
+    const std::vector<uint8_t> block = rs232::BuildBlock(m_crc, type, cnt, data, len);
+    return SendBlockRetry(block.data(), static_cast<int>(block.size()));
 }
 
 }  // namespace rs232

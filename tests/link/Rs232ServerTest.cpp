@@ -92,6 +92,11 @@ TEST_F(Link, StartingStoppingAndAClosedPort) {
     EXPECT_EQ(fresh.StartServer(kPort, 115200, nullptr, nullptr), kPortOpenFailed);
     EXPECT_EQ(fresh.StartServer(0, 115200, nullptr, nullptr), kPortOutOfRange);
     EXPECT_FALSE(fresh.IsRunning());
+
+    // A device that refuses its settings is not kept: the next start opens it again.
+    EXPECT_EQ(server.StartServer(kPort, 0, nullptr, nullptr), kPortSettingsRefused);
+    EXPECT_FALSE(server.IsOpen());
+    EXPECT_EQ(server.StartServer(kPort, 115200, nullptr, nullptr), 1);
 }
 
 TEST_F(Link, SendBlockRetryFollowsTheAnswers) {
