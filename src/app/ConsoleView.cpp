@@ -2,6 +2,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <thread>
 
@@ -9,6 +10,16 @@
 #include "app/SystemInfo.h"
 
 namespace rs232 {
+
+namespace {
+
+// Messages and error reports: one line each on stderr, out at once.
+void PrintMessage(const std::string& text) {
+    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fflush(stderr);
+}
+
+}  // namespace
 
 int CConsoleEventList::GetCount() const {
     return m_bDetached ? 0 : static_cast<int>(m_lines.size());
@@ -32,12 +43,9 @@ void CConsoleEventList::Detach() {
     m_lines.clear();
 }
 
-void CConsoleServerView::MessageBox(const std::string& text) {
-    std::fprintf(stderr, "%s\n", text.c_str());
-    std::fflush(stderr);
-}
+void CConsoleServerView::MessageBox(const std::string& text) { PrintMessage(text); }
 
-void CConsoleServerView::ReportError(const std::string& text) { MessageBox(text); }
+void CConsoleServerView::ReportError(const std::string& text) { PrintMessage(text); }
 
 void CConsoleServerView::DestroyWindow() {
     m_bDestroyed = true;
@@ -88,10 +96,7 @@ void CConsoleServerView::DoModal(CServerDlg& dlg) {
     m_pDlg = nullptr;
 }
 
-void CConsoleShell::MessageBox(const std::string& text) {
-    std::fprintf(stderr, "%s\n", text.c_str());
-    std::fflush(stderr);
-}
+void CConsoleShell::MessageBox(const std::string& text) { PrintMessage(text); }
 
 int CConsoleShell::RunMainWindow(const std::string& commandLine) {
     CSignalWatcher signalWatcher;

@@ -9,11 +9,11 @@
 #include <cstring>
 
 #include "app/CommandLine.h"
-#include "app/SystemInfo.h"
+#include "services/TextFormat.h"
 
 namespace rs232 {
 
-std::string InstanceMarkerName(int port) { return Format("Zelvo Quillet RS232 %d", port); }
+std::string InstanceMarkerName(int port) { return FormatText("Zelvo Quillet RS232 %d", port); }
 
 bool ClaimInstanceMarker(int port) {
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -32,17 +32,16 @@ bool ClaimInstanceMarker(int port) {
 }
 
 int CServerApp::InitInstance(const std::string& commandLine) {
-    const std::string cmdLine = commandLine;
-    if (auto refusal = CheckCommandLine(cmdLine)) {
+    if (auto refusal = CheckCommandLine(commandLine)) {
         m_shell.MessageBox(*refusal);
         return 1;
     }
-    const int port = ReadPortField(cmdLine);
+    const int port = ReadPortField(commandLine);
     if (!ClaimInstanceMarker(port)) {
-        m_shell.MessageBox(Format("Program already running on port %d !", port));
+        m_shell.MessageBox(FormatText("Program already running on port %d !", port));
         return 1;
     }
-    return m_shell.RunMainWindow(cmdLine);
+    return m_shell.RunMainWindow(commandLine);
 }
 
 }  // namespace rs232

@@ -1,19 +1,14 @@
 #include "app/ServerDlg.h"
 
-// Only 8-bit text is kept in the settings file: no wide-character converter needed.
-#define SI_NO_CONVERSION
-#include <SimpleIni.h>
-
-#include <cctype>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <chrono>
-#include <map>
 
 #include "app/CommandLine.h"
+#include "app/SettingsFile.h"
 #include "app/SystemInfo.h"
 #include "platform/FileOps.h"
+#include "services/TextFormat.h"
 
 #ifndef RS232_VERSION
 #define RS232_VERSION ""
@@ -23,41 +18,9 @@ namespace rs232 {
 
 namespace {
 
-// Sections and keys match regardless of case, like the Windows profile functions. (SimpleIni's
-// "Case" variant is the case-sensitive one.)
-using CIniFile = CSimpleIniA;
-
-// How the profile functions read a number: leading digits, 0 when there are none.
-int32_t ProfileInt(const char* text) {
-    while (*text == ' ' || *text == '\t') ++text;
-    int64_t value = 0;
-    for (; std::isdigit(static_cast<unsigned char>(*text)); ++text) {
-        value = value * 10 + (*text - '0');
-        if (value > INT32_MAX) return INT32_MAX;
-    }
-    return static_cast<int32_t>(value);
-}
-
-// [PORTS] COMn=<device>, n from 1 to 16; anything else in the section is ignored.
-std::map<int, std::string> ReadDeviceMap(const CIniFile& ini) {
-    std::map<int, std::string> devices;
-    CIniFile::TNamesDepend keys;
-    ini.GetAllKeys("PORTS", keys);
-    for (const auto& key : keys) {
-        const char* name = key.pItem;
-        if (strncasecmp(name, "COM", 3) != 0 || !*(name + 3)) continue;
-        char* end = nullptr;
-        long port = std::strtol(name + 3, &end, 10);
-        if (*end || port < 1 || port > 16) continue;
-        const char* device = ini.GetValue("PORTS", name, "");
-        if (device && *device) devices[static_cast<int>(port)] = device;
-    }
-    return devices;
-}
-
 // Optional keys, off by default so that a plain settings file keeps the designed behaviour:
 // [ACCESS] ROOT=<dir> confines every request path, READONLY=1 refuses the requests that change
-// files; [COMPORT] BLOCKPAUSE=<ms> is the pause before each download content block.
+// files.
 SAccessLimits ReadAccessLimits(const CIniFile& ini) {
     SAccessLimits limits;
     limits.root = ini.GetValue("ACCESS", "ROOT", "");
@@ -67,8 +30,8 @@ SAccessLimits ReadAccessLimits(const CIniFile& ini) {
 
 std::string DescribeException(const std::exception& e) {
     if (auto* file = dynamic_cast<const CFileException*>(&e))
-        return Format("File error: %s failed on %s: %s", file->Operation().c_str(),
-                      file->Path().c_str(), std::strerror(file->Error()));
+        return FormatText("File error: %s failed on %s: %s", file->Operation().c_str(),
+                          file->Path().c_str(), std::strerror(file->Error()));
     return std::string("Error: ") + e.what();
 }
 
@@ -83,7 +46,7 @@ std::string FormatVersion(const std::string& dotted) {
         return "00.00.00.00";
     for (long p : part)
         if (p < 0 || p > 0xFFFF) return "00.00.00.00";
-    return Format("%.2ld.%.2ld.%.2ld.%.2ld", part[0], part[1], part[2], part[3]);
+    return FormatText("%.2ld.%.2ld.%.2ld.%.2ld", part[0], part[1], part[2], part[3]);
 }
 
 CServerDlg::CServerDlg(IServerView& view, std::string commandLine, std::string exePath)
@@ -124,13 +87,13 @@ bool CServerDlg::OnInitDialog() {
         DestroyWindow();
     }
     m_logFile.SetLogDir(m_strBasePath + "LOG/");
-    m_logFile.SetPrefix(Format("LOG%d_", port));
+    m_logFile.SetPrefix(FormatText("LOG%d_", port));
 
-    m_view.SetWindowText(m_view.GetWindowText() + Format(" Port %d", port));
+    m_view.SetWindowText(m_view.GetWindowText() + FormatText(" Port %d", port));
 
     LogMessage("Program (Version " + GetVersionString() + ") started ...");
     LogMessage("Application path is: " + m_strAppPath);
-    LogMessage(Format("Com port is: %d", port));
+    LogMessage(FormatText("Com port is: %d", port));
     LogMessage("Base path is: " + m_strBasePath);
 
     m_bServerRunning = 0;
@@ -138,18 +101,18 @@ bool CServerDlg::OnInitDialog() {
         m_nBaudRate = kDefaultBaudRate;
         WriteSettings();
     }
-    LogMessage(Format("Baudrate is: %ld", static_cast<long>(m_nBaudRate)));
+    LogMessage(FormatText("Baudrate is: %ld", static_cast<long>(m_nBaudRate)));
     // The optional settings show only when they are set.
     const SAccessLimits& access = m_server.GetAccessLimits();
     if (!access.root.empty()) LogMessage("Access root is: " + access.root);
     if (access.readOnly) LogMessage("Read-only: FT, DF, CF and DL are refused");
     if (m_server.GetLinkLimits().blockPause != SLinkLimits{}.blockPause)
-        LogMessage(Format("Block pause is: %ld ms",
-                          static_cast<long>(m_server.GetLinkLimits().blockPause.count())));
+        LogMessage(FormatText("Block pause is: %ld ms",
+                              static_cast<long>(m_server.GetLinkLimits().blockPause.count())));
 
     const SMemoryStatus memory = QueryMemoryStatus();
-    LogMessage(Format("Memory -> phys: %ld kB avail: %ld kB load: %ld%%", memory.totalKb,
-                      memory.availableKb, memory.loadPercent));
+    LogMessage(FormatText("Memory -> phys: %ld kB avail: %ld kB load: %ld%%", memory.totalKb,
+                          memory.availableKb, memory.loadPercent));
 
     // A destroyed window never ticks: the view ignores the timer then.
     m_view.SetTimer(kTimerId, kTimerPeriodMs);
@@ -168,7 +131,7 @@ void CServerDlg::OnTimer(int /*timerId*/) {
                 m_bServerRunning = 1;
             } else {
                 m_bStartFailed = true;
-                LogMessage(Format("Start Server Error %d", result));
+                LogMessage(FormatText("Start Server Error %d", result));
                 m_view.Sleep(1000);
                 OnCancel();
             }
@@ -225,6 +188,7 @@ bool CServerDlg::ReadSettings() {
     m_nBaudRate = value ? ProfileInt(value) : kDefaultBaudRate;
     m_server.SetDeviceMap(ReadDeviceMap(ini));
     m_server.SetAccessLimits(ReadAccessLimits(ini));
+    // Optional too: the pause before each download content block.
     if (const char* pause = ini.GetValue("COMPORT", "BLOCKPAUSE", nullptr)) {
         SLinkLimits limits = m_server.GetLinkLimits();
         limits.blockPause = std::chrono::milliseconds(ProfileInt(pause));
@@ -238,7 +202,8 @@ bool CServerDlg::WriteSettings() {
     CIniFile ini;
     ini.SetSpaces(false);
     if (FileExists(path)) ini.LoadFile(path.c_str());
-    ini.SetValue("COMPORT", "BAUDRATE", Format("%ld", static_cast<long>(m_nBaudRate)).c_str());
+    ini.SetValue("COMPORT", "BAUDRATE",
+                 FormatText("%ld", static_cast<long>(m_nBaudRate)).c_str());
     // A file that cannot be written is tried again at the next start; nothing to report.
     ini.SaveFile(path.c_str());
     return true;

@@ -3,7 +3,8 @@
 // or headless console) shows it through IServerView and forwards its events here.
 //
 // Files: settings = <executable>.ini ([COMPORT] BAUDRATE, default 57600, created only when the
-// file is missing; read-only [PORTS] COMn=<device>); <base>BAK/ and <base>LOG/ made at start-up.
+// file is missing; read-only [COMPORT] BLOCKPAUSE, [PORTS] COMn=<device>, [ACCESS] ROOT and
+// READONLY); <base>BAK/ and <base>LOG/ made at start-up.
 // Timing: OnTimer serves at most one request and may block for the link's time limits; the
 // closing path pauses 500 ms after each closing line, a failed start 1000 ms.
 // Errors: no exception leaves OnTimer; a failed start or directory error makes ExitStatus() 1.
@@ -46,7 +47,7 @@ public:
     void LogMessage(const std::string& text);
 
     // False when the settings file does not exist (rate untouched); otherwise reads BAUDRATE
-    // (default 57600) and the [PORTS] device map.
+    // (default 57600), BLOCKPAUSE, the [PORTS] device map and the [ACCESS] limits.
     bool ReadSettings();
     // Writes BAUDRATE into [COMPORT], keeping the file's other content. Always true.
     bool WriteSettings();

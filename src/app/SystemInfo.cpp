@@ -2,8 +2,6 @@
 
 #include <unistd.h>
 
-#include <cstdarg>
-#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -43,19 +41,6 @@ SMemoryStatus QueryMemoryStatus() {
     if (status.totalKb > 0)
         status.loadPercent = 100 * (status.totalKb - status.availableKb) / status.totalKb;
     return status;
-}
-
-std::string Format(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    int n = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string out(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-    if (n > 0) std::vsnprintf(out.data(), out.size() + 1, format, args);
-    va_end(args);
-    return out;
 }
 
 }  // namespace rs232

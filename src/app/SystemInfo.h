@@ -20,7 +20,4 @@ struct SMemoryStatus {
 };
 SMemoryStatus QueryMemoryStatus();
 
-// printf into a std::string.
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
 }  // namespace rs232

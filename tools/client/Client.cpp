@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstring>
 #include <fstream>
+#include <utility>
 
 namespace rs232::client {
 
@@ -116,7 +117,7 @@ long CClient::Get(const std::string& remote, const std::string& local,
                   const ProgressFn& progress) {
     CheckPath(remote, kMaxShortPath, "remote path");
     std::string tmp = local + ".partXXXXXX";
-    const int fd = mkstemp(tmp.data());
+    int fd = mkstemp(tmp.data());
     if (fd < 0) throw Failure("cannot create " + tmp + ": " + std::strerror(errno));
     const mode_t mask = umask(0);
     umask(mask);
@@ -137,13 +138,16 @@ long CClient::Get(const std::string& remote, const std::string& local,
                 }
             },
             progress);
-        if (fsync(fd) != 0 || close(fd) != 0)
+        const bool synced = fsync(fd) == 0;
+        // close releases the descriptor even when it fails: it must not be closed again.
+        const bool closed = close(std::exchange(fd, -1)) == 0;
+        if (!synced || !closed)
             throw Failure("cannot write " + tmp + ": " + std::strerror(errno));
         if (rename(tmp.c_str(), local.c_str()) != 0)
             throw Failure("cannot rename " + tmp + " to " + local + ": " + std::strerror(errno));
         return n;
     } catch (...) {
-        close(fd);
+        if (fd >= 0) close(fd);
         unlink(tmp.c_str());
         throw;
     }

@@ -47,8 +47,8 @@ public:
     // Returns the byte count. A length that differs from the header is a failure.
     long Get(const std::string& remote, const std::string& local, const ProgressFn& progress = {});
     // FT, confirmed with IR (size and a modification time not older than the upload).
-    // Returns the byte count. An empty file is sent as the server requires (start and end) but
-    // the server refuses it: that is reported as a failure.
+    // Returns the byte count. An empty file goes up as one data block without data: the server
+    // stores only an upload that had a data block.
     long Put(const std::string& local, const std::string& remote, const ProgressFn& progress = {});
     // DF, confirmed with IR. A missing file is a failure.
     void Remove(const std::string& remote);

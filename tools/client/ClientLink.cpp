@@ -90,12 +90,7 @@ void CClientLink::Connect() {
         int b;
         // Anything else (a block the server repeats for an earlier client, noise) is skipped.
         while ((b = ReadByte(deadline)) >= 0)
-            if (b == SYN) {
-                // The server discards its input after the SYN; nothing of ours was pending.
-                m_in.erase(m_in.begin(), m_in.begin() + static_cast<long>(m_inPos));
-                m_inPos = 0;
-                return;
-            }
+            if (b == SYN) return;
     }
     throw NoAnswer("no answer to ENQ from " + m_port.DeviceName(m_port.GetPortNumber()) +
                    " (is the server running at this baud rate?)");

@@ -12,8 +12,6 @@
 
 #include <atomic>
 #include <CLI/CLI.hpp>
-#define SI_NO_CONVERSION
-#include <SimpleIni.h>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -22,6 +20,7 @@
 #include <sstream>
 
 #include "Client.h"
+#include "app/SettingsFile.h"
 #include "link/SerialPort.h"
 
 using namespace rs232;
@@ -43,30 +42,19 @@ std::string OwnDirectory() {
     return path.substr(0, path.rfind('/') + 1);
 }
 
-bool Exists(const std::string& path) {
-    struct stat st{};
-    return stat(path.c_str(), &st) == 0;
-}
-
 // The settings file shared with the server: [PORTS] COMn=device, [COMPORT] BAUDRATE.
 struct SSettings {
     std::map<int, std::string> ports;
     long baud = 0;
 };
 
+// Read as the server reads it, so that both ends agree on what the file says.
 bool ReadSettings(const std::string& path, SSettings& settings) {
-    CSimpleIniA ini;
+    CIniFile ini;
     if (ini.LoadFile(path.c_str()) < 0) return false;
-    CSimpleIniA::TNamesDepend keys;
-    ini.GetAllKeys("PORTS", keys);
-    for (const auto& key : keys) {
-        std::string name = key.pItem;
-        if (name.size() > 3 && (name.compare(0, 3, "COM") == 0 || name.compare(0, 3, "com") == 0)) {
-            int n = std::atoi(name.c_str() + 3);
-            if (n >= 1 && n <= 16) settings.ports[n] = ini.GetValue("PORTS", key.pItem, "");
-        }
-    }
-    settings.baud = ini.GetLongValue("COMPORT", "BAUDRATE", 0);
+    settings.ports = ReadDeviceMap(ini);
+    const char* baud = ini.GetValue("COMPORT", "BAUDRATE", nullptr);
+    settings.baud = baud ? ProfileInt(baud) : 0;
     return true;
 }
 
@@ -174,9 +162,9 @@ int main(int argc, char** argv) {
         }
     } else {
         const std::string beside = OwnDirectory() + "rs232-server.ini";
-        if (Exists(beside))
+        if (FileExists(beside))
             ReadSettings(beside, settings);
-        else if (Exists(kSystemConfig))
+        else if (FileExists(kSystemConfig))
             ReadSettings(kSystemConfig, settings);
     }
     if (baud == 0) baud = settings.baud > 0 ? settings.baud : 57600;
