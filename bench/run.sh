@@ -354,10 +354,8 @@ DIRTY=$(git -C "$REPO" status --porcelain 2>/dev/null | wc -l)
     echo
     echo "Timed from the first byte of the DL block to the server's event line on its stdout, which it"
     echo "writes after closing the list file; it includes up to one 50 ms tick before the server"
-    echo "looks at the line. The block goes 100 ms after the SYN: the server discards its input right"
-    echo "after sending SYN, and on an unpaced line a request sent at once is sometimes discarded with"
-    echo "it (then repeated by the client only after 7 s). The same effect shows in the whole-call time"
-    echo "of an unpaced transfer above when it exceeds the transfer time by about 7 s."
+    echo "looks at the line. The block goes 100 ms after the SYN, so the time counts the server's"
+    echo "work on the request alone."
 } >"$RESULTS"
 
 echo
