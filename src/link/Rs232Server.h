@@ -135,6 +135,10 @@ protected:
     // a part of more than kMaxPathPart bytes, when the request cannot be taken.
     static bool SplitTwoPaths(const char* type, const uint8_t* data, int len, std::string& first,
                               std::string& second, std::string& status);
+    // The common start of CF and DL: CNT 0, a server that may change files, two separated parts;
+    // first and second come back resolved. False with the refusal's status text otherwise.
+    bool AcceptTwoPathRequest(const char* type, long cnt, const uint8_t* data, int len,
+                              std::string& first, std::string& second, std::string& status) const;
     // False, with the status text "Access to <path> refused: outside <root>", when a resolved
     // path lies outside the access root.
     bool AcceptPath(const std::string& resolved, std::string& status) const;

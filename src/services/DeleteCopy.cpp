@@ -29,11 +29,8 @@ int CRs232Server::DFBlockReceived(long cnt, const uint8_t* data, int len, std::s
 }
 
 int CRs232Server::CFBlockReceived(long cnt, const uint8_t* data, int len, std::string& status) {
-    if (!AcceptOnlyCntZero(cnt, "CF", status) || !AcceptChange("CF", status)) return kRefused;
-    std::string first, second;
-    if (!SplitTwoPaths("CF", data, len, first, second, status)) return kRefused;
-    const std::string dest = ResolvePath(first);
-    const std::string source = ResolvePath(second);
+    std::string dest, source;
+    if (!AcceptTwoPathRequest("CF", cnt, data, len, dest, source, status)) return kRefused;
     if (!AcceptPath(dest, status) || !AcceptPath(source, status)) return kRefused;
     CFileStatus fs;
     if (!GetStatus(source, fs)) {

@@ -20,11 +20,8 @@ std::string ListLine(const CFindData& entry) {
 }  // namespace
 
 int CRs232Server::DLBlockReceived(long cnt, const uint8_t* data, int len, std::string& status) {
-    if (!AcceptOnlyCntZero(cnt, "DL", status) || !AcceptChange("DL", status)) return kRefused;
-    std::string first, second;
-    if (!SplitTwoPaths("DL", data, len, first, second, status)) return kRefused;
-    const std::string directory = ResolvePath(second);
-    const std::string listFile = ResolvePath(first);
+    std::string listFile, directory;
+    if (!AcceptTwoPathRequest("DL", cnt, data, len, listFile, directory, status)) return kRefused;
     if (!AcceptPath(directory, status) || !AcceptPath(listFile, status)) return kRefused;
 
     // The directory part ends in a separator; the existence test goes without it.

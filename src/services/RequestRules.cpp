@@ -44,6 +44,16 @@ bool CRs232Server::SplitTwoPaths(const char* type, const uint8_t* data, int len,
     return true;
 }
 
+bool CRs232Server::AcceptTwoPathRequest(const char* type, long cnt, const uint8_t* data, int len,
+                                        std::string& first, std::string& second,
+                                        std::string& status) const {
+    if (!AcceptOnlyCntZero(cnt, type, status) || !AcceptChange(type, status)) return false;
+    if (!SplitTwoPaths(type, data, len, first, second, status)) return false;
+    first = ResolvePath(first);
+    second = ResolvePath(second);
+    return true;
+}
+
 int CRs232Server::SendReplyBlock(const char* type, long cnt, const void* data, int len) {
     const std::vector<uint8_t> block = rs232::BuildBlock(m_crc, type, cnt, data, len);
     return SendBlockRetry(block.data(), static_cast<int>(block.size()));
