@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "app/CommandLine.h"
-#include "services/TextFormat.h"
+#include "platform/TextFormat.h"
 
 namespace rs232 {
 

@@ -5,10 +5,10 @@
 #include <chrono>
 
 #include "app/CommandLine.h"
-#include "app/SettingsFile.h"
+#include "platform/SettingsFile.h"
 #include "app/SystemInfo.h"
 #include "platform/FileOps.h"
-#include "services/TextFormat.h"
+#include "platform/TextFormat.h"
 
 #ifndef RS232_VERSION
 #define RS232_VERSION ""

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "app/ServerView.h"
-#include "link/Rs232Server.h"
+#include "server/Rs232Server.h"
 #include "log/LogFile.h"
 
 namespace rs232 {

@@ -1,24 +1,9 @@
 #include "app/SystemInfo.h"
 
-#include <unistd.h>
-
 #include <fstream>
 #include <sstream>
 
 namespace rs232 {
-
-std::string ExecutablePath() {
-    std::string buffer(4096, '\0');
-    ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size());
-    if (n <= 0 || static_cast<size_t>(n) >= buffer.size()) return {};
-    buffer.resize(static_cast<size_t>(n));
-    return buffer;
-}
-
-std::string DirectoryOf(const std::string& path) {
-    auto slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
 
 SMemoryStatus QueryMemoryStatus() {
     SMemoryStatus status;

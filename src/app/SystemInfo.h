@@ -3,13 +3,9 @@
 
 #include <string>
 
+#include "platform/FileOps.h"  // ExecutablePath, DirectoryOf
+
 namespace rs232 {
-
-// Full path of the running executable (/proc/self/exe); empty when it cannot be read.
-std::string ExecutablePath();
-
-// The directory part of a path, up to and including its last '/'; empty when there is none.
-std::string DirectoryOf(const std::string& path);
 
 // Physical memory in kB from /proc/meminfo and the share in use in percent
 // (100 * (total - available) / total). All zero when /proc/meminfo cannot be read.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "link/Crc32.h"
+#include "wire/Wire.h"
 
 namespace rs232 {
 
@@ -26,8 +27,8 @@ enum : uint8_t {
 constexpr int kBlockHeaderSize = 12;  // type, CNT and LEN, after the STX
 constexpr int kBlockTailSize = 9;     // CRC text and ETX
 constexpr int kBlockOverhead = 22;    // a block is LEN + 22 bytes
-constexpr int kMaxBlockData = 520;    // largest LEN a receiver accepts
-constexpr int kMaxReplyData = 500;    // largest LEN the server sends
+using wire::kMaxBlockData;
+using wire::kMaxReplyData;
 
 // Frames one block into out (at least len + 22 bytes); outLength receives len + 22.
 // CNT and LEN that need more than 6 and 4 characters are cut to their first characters.

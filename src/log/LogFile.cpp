@@ -1,17 +1,15 @@
 #include "log/LogFile.h"
 
-#include <cstdio>
-
 #include "platform/Clock.h"
 #include "platform/FileOps.h"
+#include "platform/TextFormat.h"
 
 namespace rs232 {
 
 std::string CLogFile::CurrentFileName() const {
     const CLocalTime now = LocalNow();
-    char date[32];
-    std::snprintf(date, sizeof date, "%4.4d%2.2d%2.2d.LOG", now.year, now.month, now.day);
-    return m_strLogDir + m_strPrefix + date;
+    return m_strLogDir + m_strPrefix +
+           FormatText("%4.4d%2.2d%2.2d.LOG", now.year, now.month, now.day);
 }
 
 bool CLogFile::WriteLine(const std::string& line) {
@@ -43,9 +41,7 @@ bool CLogFile::CreateDir(const std::string& path) {
 
 std::string MakeTimeStamp() {
     const CLocalTime now = LocalNow();
-    char stamp[32];
-    std::snprintf(stamp, sizeof stamp, "%2.2d:%2.2d:%2.2d ", now.hour, now.minute, now.second);
-    return stamp;
+    return FormatText("%2.2d:%2.2d:%2.2d ", now.hour, now.minute, now.second);
 }
 
 }  // namespace rs232

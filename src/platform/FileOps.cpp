@@ -95,11 +95,6 @@ int RenameNoReplace(const std::string& oldPath, const std::string& newPath) {
     return ::rename(oldPath.c_str(), newPath.c_str());
 }
 
-std::string DirectoryOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
 void SyncDirectory(const std::string& dir) {
     const int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
@@ -369,6 +364,19 @@ std::string CanonicalPath(const std::string& path) {
     std::string out;
     for (const auto& part : parts) out += "/" + part;
     return out.empty() ? "/" : out;
+}
+
+std::string DirectoryOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string ExecutablePath() {
+    std::string buffer(4096, '\0');
+    const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (n <= 0 || static_cast<size_t>(n) >= buffer.size()) return {};
+    buffer.resize(static_cast<size_t>(n));
+    return buffer;
 }
 
 }  // namespace rs232

@@ -14,17 +14,11 @@
 #include <stdexcept>
 #include <string>
 
+#include "wire/Wire.h"
+
 namespace rs232 {
 
-// Attribute bits as the clients understand them.
-enum : uint8_t {
-    kAttrReadOnly = 0x01,
-    kAttrHidden = 0x02,
-    kAttrSystem = 0x04,
-    kAttrVolume = 0x08,
-    kAttrDirectory = 0x10,
-    kAttrArchive = 0x20,
-};
+using namespace wire;  // the attribute bits CFileStatus reports
 
 // A refused file operation: which operation, on which path, and the errno it failed with.
 class CFileException : public std::runtime_error {
@@ -59,6 +53,12 @@ bool MakeDir(const std::string& path);
 // The absolute path with "." and ".." taken out and every symbolic link of its existing part
 // resolved; the part that does not exist yet is normalised by its text alone.
 std::string CanonicalPath(const std::string& path);
+
+// The directory part of a path, up to and including its last '/'; empty when there is none.
+std::string DirectoryOf(const std::string& path);
+
+// Full path of the running executable (/proc/self/exe); empty when it cannot be read.
+std::string ExecutablePath();
 
 // Copies src over dst atomically (temporary file beside dst, fsync, rename), keeping src's
 // modification time and permission bits. A failed copy leaves dst as it was. False on failure

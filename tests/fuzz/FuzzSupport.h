@@ -11,7 +11,7 @@
 #include <fstream>
 #include <string>
 
-#include "link/Rs232Server.h"
+#include "server/Rs232Server.h"
 #include "support/Pty.h"
 #include "support/TempDir.h"
 
@@ -54,10 +54,7 @@ public:
     // Every input starts from the same state, so a finding reproduces from its file alone: no
     // upload yet, and the scratch directory emptied and laid out again.
     void Restore() {
-        m_nFileSize = 0;
-        m_strRecFile.clear();
-        m_bUploadError = 0;
-        m_nLastBlock = -1;
+        m_upload = {};
         namespace fs = std::filesystem;
         std::error_code ec;
         for (const auto& entry : fs::directory_iterator(dir.Path(), ec)) fs::remove_all(entry, ec);

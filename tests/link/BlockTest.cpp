@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "link/Rs232Server.h"
+#include "server/Rs232Server.h"
 
 namespace rs232 {
 namespace {

@@ -14,15 +14,15 @@
 #include <string>
 
 #include "ClientLink.h"
-#include "platform/FileOps.h"  // the attribute bits the server reports
+#include "wire/Wire.h"
 
 namespace rs232::client {
 
-// The longest paths the server keeps: RF, IR and the FT start block 99 bytes, DF, CF and DL
-// parts 199 bytes.
-constexpr size_t kMaxShortPath = 99;
-constexpr size_t kMaxLongPath = 199;
-constexpr int kUploadChunk = 500;
+using namespace wire;
+
+constexpr size_t kMaxShortPath = wire::kMaxRequestPath;
+constexpr size_t kMaxLongPath = wire::kMaxPathPart;
+constexpr int kUploadChunk = wire::kMaxReplyData;  // the block size the server itself sends
 
 struct SRemoteInfo {
     bool found = false;

@@ -27,6 +27,7 @@
 
 #include "link/Crc32.h"
 #include "link/SerialPort.h"
+#include "wire/Wire.h"
 
 namespace rs232::client {
 
@@ -46,8 +47,8 @@ private:
 struct SClientLimits {
     Ms synWait{1000};
     int enqTries = 3;
-    Ms serverRestWait{6000};    // how long the server waits for the rest of a block
-    Ms serverAnswerWait{3000};  // how long the server waits for our ACK before repeating
+    Ms serverRestWait = wire::kRestWait;      // how long the server waits for the rest of a block
+    Ms serverAnswerWait = wire::kAnswerWait;  // how long the server waits for our ACK before repeating
     Ms slack{1000};             // added to every wait for scheduling and line delays
     Ms quiet{100};              // line silence that ends a damaged block before our NAK
     int maxNaks = 3;

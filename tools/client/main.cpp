@@ -20,8 +20,9 @@
 #include <sstream>
 
 #include "Client.h"
-#include "app/SettingsFile.h"
 #include "link/SerialPort.h"
+#include "platform/FileOps.h"
+#include "platform/SettingsFile.h"
 
 using namespace rs232;
 using namespace rs232::client;
@@ -33,14 +34,6 @@ constexpr int kExitUsage = 64;
 std::atomic<bool> g_interrupted{false};
 void OnSignal(int) { g_interrupted = true; }
 constexpr const char* kSystemConfig = "/etc/rs232-server.ini";
-
-std::string OwnDirectory() {
-    char buf[4096];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return {};
-    std::string path(buf, static_cast<size_t>(n));
-    return path.substr(0, path.rfind('/') + 1);
-}
 
 // The settings file shared with the server: [PORTS] COMn=device, [COMPORT] BAUDRATE.
 struct SSettings {
@@ -161,7 +154,7 @@ int main(int argc, char** argv) {
             return kExitUsage;
         }
     } else {
-        const std::string beside = OwnDirectory() + "rs232-server.ini";
+        const std::string beside = DirectoryOf(ExecutablePath()) + "rs232-server.ini";
         if (FileExists(beside))
             ReadSettings(beside, settings);
         else if (FileExists(kSystemConfig))

@@ -3,9 +3,9 @@
 // refused with -111 before any file is looked at. A refused deletion (a directory, a protected
 // file) throws CFileException out of the handler.
 
-#include "link/Rs232Server.h"
+#include "server/Rs232Server.h"
 #include "platform/FileOps.h"
-#include "services/TextFormat.h"
+#include "platform/TextFormat.h"
 
 namespace rs232 {
 

@@ -1,4 +1,4 @@
-#include "link/Rs232Server.h"
+#include "server/Rs232Server.h"
 
 #include <cstdio>
 #include <cstring>
@@ -6,6 +6,7 @@
 #include "log/EventList.h"
 #include "log/LogFile.h"
 #include "platform/FileOps.h"
+#include "platform/TextFormat.h"
 
 namespace rs232 {
 
@@ -78,7 +79,7 @@ int CRs232Server::Poll(std::string& status) {
             Close();
             m_bPortLost = true;
             m_nextReopen = Clock::now() + kReopenInterval;
-            status = "Serial port " + DeviceName(port) + " lost, waiting for it to return";
+            status = FormatText("Serial port %s lost, waiting for it to return", DeviceName(port).c_str());
             return kPortNotOpen;
         }
         status.clear();
@@ -127,7 +128,7 @@ int CRs232Server::ReopenLostPort(std::string& status) {
     }
     PurgeInput();
     m_bPortLost = false;
-    status = "Serial port " + DeviceName(GetPortNumber()) + " reopened";
+    status = FormatText("Serial port %s reopened", DeviceName(GetPortNumber()).c_str());
     return 1;
 }
 
@@ -170,9 +171,7 @@ int CRs232Server::ReceiveBlock(std::string& status, char type[3], long& cnt, uin
 int CRs232Server::BlockError(int kind, long cnt, std::string& status) {
     PurgeInput();
     WriteByte(NAK);
-    char text[64];
-    std::snprintf(text, sizeof text, "Block %6.6ld Error: [%d]", cnt, kind);
-    status = text;
+    status = FormatText("Block %6.6ld Error: [%d]", cnt, kind);
     return kBlockError;
 }
 
@@ -206,44 +205,6 @@ int CRs232Server::SendBlockRetry(const uint8_t* block, int length) {
 int CRs232Server::BuildBlock(const char* type, long cnt, int len, const void* data, uint8_t* out,
                              int& outLength) const {
     return rs232::BuildBlock(m_crc, type, cnt, len, data, out, outLength);
-}
-
-int CRs232Server::IsAbsolutePath(const std::string& path) {
-    if (!path.empty() && (path[0] == '\\' || path[0] == '/')) return 1;
-    if (path.size() >= 2 && path[1] == ':') return 1;
-    return 0;
-}
-
-std::string CRs232Server::ResolvePath(const std::string& requestPath) const {
-    std::string path = requestPath;
-    for (char& c : path)
-        if (c == '\\') c = '/';
-    if (!IsAbsolutePath(requestPath)) return m_strBasePath + path;
-    if (path[0] != '/') {
-        // A drive letter names no place on this machine: the rest is taken from the root.
-        path.erase(0, 2);
-        if (path.empty() || path[0] != '/') path = "/" + path;
-    }
-    return path;
-}
-
-void CRs232Server::SetAccessLimits(const SAccessLimits& limits) {
-    m_access = limits;
-    if (!m_access.root.empty()) m_access.root = CanonicalPath(m_access.root);
-}
-
-bool CRs232Server::AcceptPath(const std::string& resolved, std::string& status) const {
-    if (m_access.root.empty() || m_access.root == "/") return true;
-    const std::string canonical = CanonicalPath(resolved);
-    if (canonical == m_access.root || canonical.starts_with(m_access.root + "/")) return true;
-    status = "Access to " + resolved + " refused: outside " + m_access.root;
-    return false;
-}
-
-bool CRs232Server::AcceptChange(const char* type, std::string& status) const {
-    if (!m_access.readOnly) return true;
-    status = std::string("Error: ") + type + " Block refused, the server is read-only";
-    return false;
 }
 
 void CRs232Server::LogMessage(const std::string& text) {

@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "link/Rs232Server.h"
+#include "server/Rs232Server.h"
 #include "platform/FileOps.h"
-#include "services/TextFormat.h"
+#include "platform/TextFormat.h"
 
 namespace rs232 {
 

@@ -11,7 +11,7 @@
 #include <future>
 #include <string>
 
-#include "link/Rs232Server.h"
+#include "server/Rs232Server.h"
 #include "platform/Clock.h"
 #include "support/MemoryEventList.h"
 #include "support/Pty.h"

@@ -4,10 +4,10 @@
 // A part of more than 199 bytes, or a negative LEN, is refused with -111. A list file that
 // cannot be deleted, written or closed throws CFileException out of the handler.
 
-#include "link/Rs232Server.h"
+#include "server/Rs232Server.h"
 #include "platform/DirSearch.h"
 #include "platform/FileOps.h"
-#include "services/TextFormat.h"
+#include "platform/TextFormat.h"
 
 namespace rs232 {
 

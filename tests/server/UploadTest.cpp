@@ -3,7 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "link/Rs232Server.h"
+#include "server/Rs232Server.h"
 #include "platform/Clock.h"
 #include "platform/FileOps.h"
 #include "support/TempDir.h"
@@ -20,8 +20,8 @@ public:
                         len < -1 ? len : static_cast<int>(data.size()), status);
         return status;
     }
-    long LastBlock() const { return m_nLastBlock; }
-    bool UploadError() const { return m_bUploadError != 0; }
+    long LastBlock() const { return m_upload.m_nLastBlock; }
+    bool UploadError() const { return m_upload.m_bUploadError != 0; }
 };
 
 class Upload : public ::testing::Test {

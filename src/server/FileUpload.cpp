@@ -3,9 +3,9 @@
 // directory; a finished upload of the announced size is copied over the target (atomically) and
 // the temp file is moved to BAK<port>_<yyyymmddhhmmss>_<name> in the backup directory.
 //
-// The upload state spans ticks: m_nLastBlock (-1 idle, 0 started, n last stored block),
-// m_bUploadError (a block was missing or the temp file could not be opened; cleared only by a
-// start block), m_strRecFile and m_nFileSize. Nothing is reported over the line; every outcome is
+// The upload state spans ticks: m_upload.m_nLastBlock (-1 idle, 0 started, n last stored block),
+// m_upload.m_bUploadError (a block was missing or the temp file could not be opened; cleared only by a
+// start block), m_upload.m_strRecFile and m_upload.m_nFileSize. Nothing is reported over the line; every outcome is
 // a status text. A start block without ";" or with a segment or size text of 100 bytes or more
 // is refused before anything changes, so an upload in progress survives it; so is a start block
 // whose target is the temp file itself.
@@ -15,10 +15,10 @@
 #include <cstdlib>
 #include <utility>
 
-#include "link/Rs232Server.h"
+#include "server/Rs232Server.h"
 #include "platform/Clock.h"
 #include "platform/FileOps.h"
-#include "services/TextFormat.h"
+#include "platform/TextFormat.h"
 
 namespace rs232 {
 
@@ -30,7 +30,7 @@ int CRs232Server::FTBlockReceived(long cnt, const uint8_t* data, int len, std::s
     }
 
     if (!AcceptChange("FT", status)) {
-        status = "FTBlockReceived: " + status;
+        status = FormatText("FTBlockReceived: %s", status.c_str());
         return 1;
     }
 
@@ -68,7 +68,7 @@ int CRs232Server::FTBlockReceived(long cnt, const uint8_t* data, int len, std::s
             ResolvePath(RequestText(reinterpret_cast<const uint8_t*>(targetText.data()),
                                     static_cast<int>(targetText.size())));
         if (!AcceptPath(target, status)) {
-            status = "FTBlockReceived: " + status;
+            status = FormatText("FTBlockReceived: %s", status.c_str());
             return 1;
         }
         // The finish moves the temp file into the backup directory: as the target it would be
@@ -80,20 +80,20 @@ int CRs232Server::FTBlockReceived(long cnt, const uint8_t* data, int len, std::s
         }
 
         if (FileExists(tmpFile)) CFile::Remove(tmpFile);
-        m_nLastBlock = 0;
-        m_bUploadError = 0;
-        m_strRecFile = target;
-        m_nFileSize = std::strtol(RequestText(reinterpret_cast<const uint8_t*>(field.data()),
+        m_upload.m_nLastBlock = 0;
+        m_upload.m_bUploadError = 0;
+        m_upload.m_strRecFile = target;
+        m_upload.m_nFileSize = std::strtol(RequestText(reinterpret_cast<const uint8_t*>(field.data()),
                                               static_cast<int>(field.size()))
                                       .c_str(),
                                   nullptr, 10);
-        status = FormatText("Receiving File %s...", m_strRecFile.c_str());
+        status = FormatText("Receiving File %s...", m_upload.m_strRecFile.c_str());
         return 1;
     }
 
     if (cnt != -1) {
-        if (cnt == m_nLastBlock + 1) {
-            m_nLastBlock = cnt;
+        if (cnt == m_upload.m_nLastBlock + 1) {
+            m_upload.m_nLastBlock = cnt;
             CFile file;
             bool open;
             if (FileExists(tmpFile)) {
@@ -108,12 +108,12 @@ int CRs232Server::FTBlockReceived(long cnt, const uint8_t* data, int len, std::s
                 status.clear();
             } else {
                 status = FormatText("FTBlockReceived: Error Open Tmp File <%s>", tmpFile.c_str());
-                m_bUploadError = 1;
+                m_upload.m_bUploadError = 1;
             }
-        } else if (cnt > m_nLastBlock) {
+        } else if (cnt > m_upload.m_nLastBlock) {
             status = FormatText("FTBlockReceived: Block missing rec: %ld exp: %ld", cnt,
-                                m_nLastBlock + 1);
-            m_bUploadError = 1;
+                                m_upload.m_nLastBlock + 1);
+            m_upload.m_bUploadError = 1;
         } else {
             status = FormatText("FTBlockReceived: Block retry %ld", cnt);
         }
@@ -121,45 +121,45 @@ int CRs232Server::FTBlockReceived(long cnt, const uint8_t* data, int len, std::s
     }
 
     // End block.
-    if (m_bUploadError) {
+    if (m_upload.m_bUploadError) {
         status = "FTBlockReceived: Error Block Missing!";
         return 1;
     }
-    if (m_nLastBlock < 1) {
+    if (m_upload.m_nLastBlock < 1) {
         status = "FTBlockReceived: File end without file data!";
         return 1;
     }
-    m_nLastBlock = -1;
+    m_upload.m_nLastBlock = -1;
 
     CFileStatus fs;
     if (!GetStatus(tmpFile, fs)) {
         status = "FTBlockReceived: Receiving File Status ERROR";
         return 1;
     }
-    if (fs.m_size64 != m_nFileSize) {
+    if (fs.m_size64 != m_upload.m_nFileSize) {
         status = FormatText("FTBlockReceived: Receiving File Size ERROR %ld != %ld",
-                            static_cast<long>(fs.m_size64), m_nFileSize);
+                            static_cast<long>(fs.m_size64), m_upload.m_nFileSize);
         return 1;
     }
 
     const CLocalTime t = LocalNow();
-    const size_t slash = m_strRecFile.rfind('/');
+    const size_t slash = m_upload.m_strRecFile.rfind('/');
     const std::string name =
-        slash == std::string::npos ? m_strRecFile : m_strRecFile.substr(slash + 1);
+        slash == std::string::npos ? m_upload.m_strRecFile : m_upload.m_strRecFile.substr(slash + 1);
     const std::string backupFile =
         m_strBackupPath + FormatText("BAK%d_%4.4d%2.2d%2.2d%2.2d%2.2d%2.2d_", m_nPort, t.year,
                                      t.month, t.day, t.hour, t.minute, t.second) +
         name;
 
-    const bool copied = CopyFile(tmpFile, m_strRecFile);
+    const bool copied = CopyFile(tmpFile, m_upload.m_strRecFile);
     try {
         if (FileExists(backupFile)) CFile::Remove(backupFile);
         CFile::Rename(tmpFile, backupFile);
         status = copied
                      ? FormatText("Receiving and Copy and Rename (Backup) File %s OK!",
-                                  m_strRecFile.c_str())
+                                  m_upload.m_strRecFile.c_str())
                      : FormatText("Receiving and Rename (Backup) File %s OK. Copy failed !!!",
-                                  m_strRecFile.c_str());
+                                  m_upload.m_strRecFile.c_str());
     } catch (...) {
         status = FormatText("FTBlockReceived: Error Renaming %s to %s", tmpFile.c_str(),
                             backupFile.c_str());

@@ -9,9 +9,9 @@
 // the clock was out of range so the operator can see why a client might object.
 #include <climits>
 
-#include "link/Rs232Server.h"
+#include "server/Rs232Server.h"
 #include "platform/Clock.h"
-#include "services/TextFormat.h"
+#include "platform/TextFormat.h"
 
 namespace rs232 {
 

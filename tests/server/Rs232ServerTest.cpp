@@ -6,7 +6,7 @@
 #include <memory>
 #include <thread>
 
-#include "services/ServerFixture.h"
+#include "server/ServerFixture.h"
 
 namespace rs232::test {
 namespace {

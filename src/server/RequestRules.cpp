@@ -1,13 +1,52 @@
-// Rules every request handler shares: the CNT check, the request text, the two-path split and
-// the framing and sending of a reply block.
+// Rules every request handler shares: how a request path becomes a Linux path, the access
+// checks, the CNT check, the request text, the two-path split and the sending of a reply block.
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
-#include "link/Rs232Server.h"
-#include "services/TextFormat.h"
+#include "platform/FileOps.h"
+#include "platform/TextFormat.h"
+#include "server/Rs232Server.h"
 
 namespace rs232 {
+
+int CRs232Server::IsAbsolutePath(const std::string& path) {
+    if (!path.empty() && (path[0] == '\\' || path[0] == '/')) return 1;
+    if (path.size() >= 2 && path[1] == ':') return 1;
+    return 0;
+}
+
+std::string CRs232Server::ResolvePath(const std::string& requestPath) const {
+    std::string path = requestPath;
+    for (char& c : path)
+        if (c == '\\') c = '/';
+    if (!IsAbsolutePath(requestPath)) return m_strBasePath + path;
+    if (path[0] != '/') {
+        // A drive letter names no place on this machine: the rest is taken from the root.
+        path.erase(0, 2);
+        if (path.empty() || path[0] != '/') path = "/" + path;
+    }
+    return path;
+}
+
+void CRs232Server::SetAccessLimits(const SAccessLimits& limits) {
+    m_access = limits;
+    if (!m_access.root.empty()) m_access.root = CanonicalPath(m_access.root);
+}
+
+bool CRs232Server::AcceptPath(const std::string& resolved, std::string& status) const {
+    if (m_access.root.empty() || m_access.root == "/") return true;
+    const std::string canonical = CanonicalPath(resolved);
+    if (canonical == m_access.root || canonical.starts_with(m_access.root + "/")) return true;
+    status = FormatText("Access to %s refused: outside %s", resolved.c_str(), m_access.root.c_str());
+    return false;
+}
+
+bool CRs232Server::AcceptChange(const char* type, std::string& status) const {
+    if (!m_access.readOnly) return true;
+    status = FormatText("Error: %s Block refused, the server is read-only", type);
+    return false;
+}
 
 bool CRs232Server::AcceptOnlyCntZero(long cnt, const char* type, std::string& status) {
     if (cnt == 0) return true;

@@ -47,10 +47,10 @@ enum : int {
 
 // Time limits of the link, and the pause before each download content block.
 struct SLinkLimits {
-    std::chrono::milliseconds header{6000};  // STX to the 12 header bytes (300 x 20 ms)
-    std::chrono::milliseconds rest{6000};    // header to the last byte of the block
-    std::chrono::milliseconds answer{3000};  // reply block written to the client's answer byte
-    std::chrono::milliseconds blockPause{50};
+    std::chrono::milliseconds header = wire::kHeaderWait;
+    std::chrono::milliseconds rest = wire::kRestWait;
+    std::chrono::milliseconds answer = wire::kAnswerWait;
+    std::chrono::milliseconds blockPause = wire::kBlockPause;
 };
 
 // Optional limits on what clients may reach, off by default. root: every resolved path must lie
@@ -108,7 +108,7 @@ public:
     void SetLinkLimits(const SLinkLimits& limits) { m_limits = limits; }
     const SLinkLimits& GetLinkLimits() const { return m_limits; }
 
-    // Request handlers, one source each under services/.
+    // Request handlers, one source each beside this engine.
     int FTBlockReceived(long cnt, const uint8_t* data, int len, std::string& status);
     int RFBlockReceived(long cnt, const uint8_t* data, int len, std::string& status);
     int IRBlockReceived(long cnt, const uint8_t* data, int len, std::string& status);
@@ -120,12 +120,10 @@ public:
     int WriteDirectoryToFile(const std::string& listFile, const std::string& directory);
 
 protected:
-    // Longest request path of RF and IR and longest field of an FT start block, and longest path
-    // of DF and of each part of CF and DL: the working buffers the clients were built against.
-    static constexpr int kMaxRequestPath = 99;
-    static constexpr int kMaxPathPart = 199;
+    static constexpr int kMaxRequestPath = wire::kMaxRequestPath;
+    static constexpr int kMaxPathPart = wire::kMaxPathPart;
 
-    // Rules shared by the handlers (services/RequestRules.cpp).
+    // Rules shared by the handlers (RequestRules.cpp).
     // Sets "Error: <type> Block only with CNT 0 allowed" and returns false unless cnt is 0.
     static bool AcceptOnlyCntZero(long cnt, const char* type, std::string& status);
     // The request text: the data up to the first NUL.
@@ -150,11 +148,14 @@ protected:
 
     CCrc32 m_crc;
     int m_bRunning = 0;
-    // Upload state (services/FileUpload.cpp). Starts idle: no target, no error.
-    long m_nFileSize = 0;
-    std::string m_strRecFile;
-    int m_bUploadError = 0;
-    long m_nLastBlock = -1;
+    // Upload state (FileUpload.cpp). Starts idle: no target, no error; `m_upload = {}` resets it.
+    struct SUploadState {
+        long m_nFileSize = 0;
+        std::string m_strRecFile;
+        int m_bUploadError = 0;
+        long m_nLastBlock = -1;
+    };
+    SUploadState m_upload;
 
     IEventList* m_pListBox = nullptr;
     CLogFile* m_pLogFile = nullptr;

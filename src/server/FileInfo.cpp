@@ -6,9 +6,9 @@
 // signed 32-bit field holds, 2147483647, and the status text says the real size did not fit.
 #include <climits>
 
-#include "link/Rs232Server.h"
+#include "server/Rs232Server.h"
 #include "platform/FileOps.h"
-#include "services/TextFormat.h"
+#include "platform/TextFormat.h"
 
 namespace rs232 {
 
