@@ -135,7 +135,7 @@ struct SLine : SModem {
         if (server) server->Stop(SIGTERM);
     }
     SRunResult Client(const std::vector<std::string>& args) const {
-        return RunProgram(Join({RS232_CLIENT_EXE, "--device", b, "--baud", "115200"}, args));
+        return RunProgram(Join({RS232_CLIENT_EXE, "--device", b, "--baud", "115200", "--retries", "0"}, args));
     }
     // Uploads content as name and downloads it back. With faults each transfer either delivers
     // the exact bytes or fails with exit 1 or 2, a message and no local file. Returns how many

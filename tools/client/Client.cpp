@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <climits>
 #include <cstring>
 #include <fstream>
@@ -114,8 +115,11 @@ SRemoteInfo CClient::Info(const std::string& remote) {
 }
 
 long CClient::Get(const std::string& remote, const std::string& local,
-                  const ProgressFn& progress) {
+                  const ProgressFn& progress, bool replace) {
     CheckPath(remote, kMaxShortPath, "remote path");
+    struct stat existing{};
+    if (!replace && lstat(local.c_str(), &existing) == 0)
+        throw Failure(local + " exists; get --force replaces it");
     std::string tmp = local + ".partXXXXXX";
     int fd = mkstemp(tmp.data());
     if (fd < 0) throw Failure("cannot create " + tmp + ": " + std::strerror(errno));
@@ -143,7 +147,12 @@ long CClient::Get(const std::string& remote, const std::string& local,
         const bool closed = close(std::exchange(fd, -1)) == 0;
         if (!synced || !closed)
             throw Failure("cannot write " + tmp + ": " + std::strerror(errno));
-        if (rename(tmp.c_str(), local.c_str()) != 0)
+        if (!replace && renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, local.c_str(),
+                                  RENAME_NOREPLACE) != 0)
+            throw Failure(errno == EEXIST ? local + " appeared during the download; get --force replaces it"
+                                          : "cannot rename " + tmp + " to " + local + ": " +
+                                                std::strerror(errno));
+        if (replace && rename(tmp.c_str(), local.c_str()) != 0)
             throw Failure("cannot rename " + tmp + " to " + local + ": " + std::strerror(errno));
         return n;
     } catch (...) {
@@ -158,10 +167,14 @@ long CClient::Put(const std::string& local, const std::string& remote,
     CheckPath(remote, kMaxShortPath, "remote path");
     if (remote.find(';') != std::string::npos)
         throw std::invalid_argument("remote path holds ';', which the upload start cannot carry");
-    std::ifstream in(local, std::ios::binary);
     struct stat st{};
-    if (!in || stat(local.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-        throw Failure("cannot read " + local);
+    if (stat(local.c_str(), &st) != 0)
+        throw Failure("cannot read " + local + ": " + std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) throw Failure("cannot read " + local + ": not a regular file");
+    errno = 0;
+    std::ifstream in(local, std::ios::binary);
+    if (!in)
+        throw Failure("cannot read " + local + ": " + std::strerror(errno ? errno : EACCES));
     if (st.st_size > LONG_MAX || st.st_size > INT32_MAX)
         throw std::invalid_argument(local + " is too large for the upload size field");
     const long size = static_cast<long>(st.st_size);
@@ -254,6 +267,25 @@ std::string CClient::List(const std::string& directory, const std::string& listF
         // The listing is here; a leftover list file on the server is harmless.
     }
     return list;
+}
+
+int WithRetries(CClientLink& link, int retries, const std::function<void()>& request,
+                const std::function<void(const CClientError&, int)>& onRetry) {
+    for (int tries = 1;; ++tries) {
+        try {
+            request();
+            return tries;
+        } catch (const CClientError& e) {
+            if (e.GetKind() != CClientError::Kind::NoAnswer) throw;
+            if (tries > retries) {
+                if (tries == 1) throw;
+                throw CClientError(e.GetKind(), std::string(e.what()) + " (gave up after " +
+                                                    std::to_string(tries) + " tries)");
+            }
+            if (onRetry) onRetry(e, tries + 1);
+            link.Settle();
+        }
+    }
 }
 
 bool ParseListLine(const std::string& line, SListEntry& entry) {

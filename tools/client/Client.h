@@ -22,7 +22,8 @@ using namespace wire;
 
 constexpr size_t kMaxShortPath = wire::kMaxRequestPath;
 constexpr size_t kMaxLongPath = wire::kMaxPathPart;
-constexpr int kUploadChunk = wire::kMaxReplyData;  // the block size the server itself sends
+// Upload data blocks: the most a receiver accepts; the server stores each block's data as it is.
+constexpr int kUploadChunk = wire::kMaxBlockData;
 
 struct SRemoteInfo {
     bool found = false;
@@ -44,8 +45,10 @@ public:
     // IR: not found is a result here, not an error.
     SRemoteInfo Info(const std::string& remote);
     // RF into local, written only after the end block as a temporary file renamed over local.
-    // Returns the byte count. A length that differs from the header is a failure.
-    long Get(const std::string& remote, const std::string& local, const ProgressFn& progress = {});
+    // Returns the byte count. A length that differs from the header is a failure. Without
+    // replace an existing local file is a failure, before anything is sent and at the rename.
+    long Get(const std::string& remote, const std::string& local, const ProgressFn& progress = {},
+             bool replace = true);
     // FT, confirmed with IR (size and a modification time not older than the upload).
     // Returns the byte count. An empty file goes up as one data block without data: the server
     // stores only an upload that had a data block.
@@ -60,6 +63,13 @@ public:
 private:
     CClientLink& m_link;
 };
+
+// Runs request, and again from the beginning after a failure on the line (kind NoAnswer) at
+// most retries times more, once the line has settled; refusals and interruptions end it at once.
+// onRetry hears of each failure before the next try (numbered from 1). Returns the number of
+// tries; a failure after several tries is thrown with their number in its text.
+int WithRetries(CClientLink& link, int retries, const std::function<void()>& request,
+                const std::function<void(const CClientError&, int nextTry)>& onRetry = {});
 
 // One parsed line of a listing ("name;size;time;XX" CR LF). Names may hold ';': the fields
 // are taken from the right.

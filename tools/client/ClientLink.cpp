@@ -1,6 +1,7 @@
 #include "ClientLink.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "link/Block.h"
 
@@ -16,6 +17,22 @@ CClientError NoAnswer(const std::string& what) {
     return CClientError(CClientError::Kind::NoAnswer, what);
 }
 
+std::string ByteName(uint8_t b) {
+    switch (b) {
+        case STX: return "STX";
+        case EOT: return "EOT";
+        case ENQ: return "ENQ";
+        case ACK: return "ACK";
+        case NAK: return "NAK";
+        case SYN: return "SYN";
+        default: {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "0x%02X", b);
+            return hex;
+        }
+    }
+}
+
 }  // namespace
 
 CClientLink::CClientLink(CSerialPort& port, int baud, SClientLimits limits)
@@ -25,6 +42,35 @@ CClientLink::CClientLink(CSerialPort& port, int baud, SClientLimits limits)
 
 Ms CClientLink::TransmitTime(int bytes) const {
     return Ms(static_cast<int64_t>(bytes) * 10'000 / m_baud + 1);
+}
+
+Ms CClientLink::BlockWait() const {
+    return (m_limits.serverAnswerWait + TransmitTime(kMaxReplyData + kBlockOverhead)) *
+               m_limits.maxTimeouts + m_limits.slack;
+}
+
+void CClientLink::Trace(const char* direction, const std::string& what) const {
+    if (m_trace) m_trace(std::string(direction) + " " + what);
+}
+
+// Request and answer texts (CNT 0 and below) are shown, content blocks only by their length.
+void CClientLink::TraceBlock(const char* direction, const std::string& type, long cnt,
+                             const uint8_t* data, int len) const {
+    if (!m_trace) return;
+    std::string what = type + " " + std::to_string(cnt);
+    if (cnt > 0 || len > 80) {
+        what += " (" + std::to_string(len) + " bytes)";
+    } else {
+        what += " \"";
+        for (int i = 0; i < len; ++i) {
+            const uint8_t c = data[i];
+            what += c >= 0x20 && c < 0x7F ? std::string(1, static_cast<char>(c))
+                    : c == '\n'           ? std::string("\\n")
+                                           : "<" + ByteName(c) + ">";
+        }
+        what += "\"";
+    }
+    Trace(direction, what);
 }
 
 int CClientLink::ReadByte(Clock::time_point deadline) {
@@ -62,6 +108,7 @@ bool CClientLink::ReadExact(uint8_t* out, int n, Clock::time_point deadline) {
 }
 
 void CClientLink::WriteByte(uint8_t b) {
+    Trace(">", ByteName(b));
     if (m_port.Write(&b, 1) != 1) throw NoAnswer("writing to the serial port failed");
 }
 
@@ -90,7 +137,10 @@ void CClientLink::Connect() {
         int b;
         // Anything else (a block the server repeats for an earlier client, noise) is skipped.
         while ((b = ReadByte(deadline)) >= 0)
-            if (b == SYN) return;
+            if (b == SYN) {
+                Trace("<", "SYN");
+                return;
+            }
     }
     throw NoAnswer("no answer to ENQ from " + m_port.DeviceName(m_port.GetPortNumber()) +
                    " (is the server running at this baud rate?)");
@@ -104,6 +154,7 @@ void CClientLink::SendBlock(const char* type, long cnt, const void* data, int le
     int naks = 0, timeouts = 0;
     m_pendingStx = false;
     for (;;) {
+        TraceBlock(">", std::string(type, 2), cnt, static_cast<const uint8_t*>(data), len);
         if (m_port.Write(frame.data(), size) != size)
             throw NoAnswer("writing " + BlockName(type, cnt) + " to the serial port failed");
         const auto deadline = Clock::now() + answerWait;
@@ -111,17 +162,21 @@ void CClientLink::SendBlock(const char* type, long cnt, const void* data, int le
         while (!resend) {
             const int b = ReadByte(deadline);
             if (b < 0) {
+                Trace("<", "(no answer)");
                 if (++timeouts >= m_limits.maxTimeouts)
                     throw NoAnswer("no answer from the server to " + BlockName(type, cnt));
                 resend = true;
             } else if (b == ACK) {
+                Trace("<", "ACK");
                 return;
             } else if (b == NAK) {
+                Trace("<", "NAK");
                 if (++naks >= m_limits.maxNaks)
                     throw NoAnswer("the server refused " + BlockName(type, cnt) +
                                    " as damaged " + std::to_string(naks) + " times");
                 resend = true;
             } else if (b == STX && replyFollows) {
+                Trace("<", "STX (taken as ACK)");
                 m_pendingStx = true;
                 return;
             }
@@ -131,9 +186,7 @@ void CClientLink::SendBlock(const char* type, long cnt, const void* data, int le
 }
 
 SBlock CClientLink::ReceiveBlock(const char* type, std::optional<long> repeatOf) {
-    const Ms blockWait =
-        (m_limits.serverAnswerWait + TransmitTime(kMaxReplyData + kBlockOverhead)) *
-            m_limits.maxTimeouts + m_limits.slack;
+    const Ms blockWait = BlockWait();
     int naks = 0;
     auto deadline = Clock::now() + blockWait;
     for (;;) {
@@ -165,6 +218,7 @@ SBlock CClientLink::ReceiveBlock(const char* type, std::optional<long> repeatOf)
             good = CheckBlock(m_crc, header, rest.data(), h.len, rest.data() + h.len) ==
                    BlockCheck::Ok;
         if (!good) {
+            Trace("<", "damaged block");
             DrainUntilQuiet();
             WriteByte(NAK);
             if (++naks >= m_limits.maxNaks)
@@ -173,6 +227,7 @@ SBlock CClientLink::ReceiveBlock(const char* type, std::optional<long> repeatOf)
             deadline = Clock::now() + blockWait;
             continue;
         }
+        TraceBlock("<", h.type, h.cnt, rest.data(), h.len);
         if (std::string(h.type) != std::string(type, 2)) {
             WriteByte(EOT);
             throw CClientError(CClientError::Kind::Failure,
@@ -194,5 +249,12 @@ SBlock CClientLink::ReceiveBlock(const char* type, std::optional<long> repeatOf)
 }
 
 void CClientLink::SendEot() { WriteByte(EOT); }
+
+void CClientLink::Settle() {
+    const auto limit = Clock::now() + BlockWait();
+    while (Clock::now() < limit)
+        if (ReadByte(std::min(limit, Clock::now() + m_limits.synWait)) < 0) break;
+    Purge();
+}
 
 }  // namespace rs232::client

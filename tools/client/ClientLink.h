@@ -20,6 +20,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -84,6 +85,13 @@ public:
     SBlock ReceiveBlock(const char* type, std::optional<long> repeatOf);
     // Ends the server's sending at once.
     void SendEot();
+    // After a failed exchange: discards what the server still sends until the line has been
+    // quiet for synWait, so that a fresh Connect finds it idle. Bounded by a full block wait.
+    void Settle();
+
+    // Every byte and block sent ("> ...") and received ("< ..."), one line each, for -v.
+    using TraceFn = std::function<void(const std::string&)>;
+    void SetTrace(TraceFn trace) { m_trace = std::move(trace); }
 
     const SClientLimits& Limits() const { return m_limits; }
     // When *cancel becomes true, the next wait for input answers EOT (ending any transfer the
@@ -98,6 +106,10 @@ private:
     void Purge();
     void DrainUntilQuiet();
     Ms TransmitTime(int bytes) const;
+    Ms BlockWait() const;
+    void Trace(const char* direction, const std::string& what) const;
+    void TraceBlock(const char* direction, const std::string& type, long cnt, const uint8_t* data,
+                    int len) const;
 
     CSerialPort& m_port;
     int m_baud;
@@ -107,6 +119,7 @@ private:
     size_t m_inPos = 0;
     bool m_pendingStx = false;
     const std::atomic<bool>* m_cancel = nullptr;
+    TraceFn m_trace;
 };
 
 }  // namespace rs232::client

@@ -1,23 +1,32 @@
 // rs232-client: the server's requests from the command line.
 //
-//   rs232-client [--device PATH | --port N] [--config FILE] [--baud RATE] COMMAND ...
-//     date | info REMOTE | get REMOTE [LOCAL] | put LOCAL REMOTE | rm REMOTE | cp SRC DST
-//     | ls [--raw] [REMOTE_DIR]
+//   rs232-client [--device PATH | --port N] [--config FILE] [--baud RATE] [--retries N]
+//                [-q | -v] COMMAND ...
+//     date | info REMOTE | get [--force] REMOTE... [LOCAL] | put LOCAL... [REMOTE]
+//     | rm REMOTE | cp SRC DST | ls [--raw] [REMOTE_DIR]
+//
+// A request that failed on the line (kind NoAnswer) starts again from the beginning, up to
+// --retries more times; refusals are final. rm is never repeated: a removal whose
+// confirmation was lost would be reported as "not found".
 //
 // Exit status: 0 done, 1 the server refused or showed a failure (or a local file failed),
-// 2 no usable answer on the line, 64 usage error, 130 interrupted (SIGINT, SIGTERM).
+// 2 no usable answer on the line, 64 usage error, 130 interrupted (SIGINT, SIGTERM). With
+// several files each is reported and the status is the worst of them.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <CLI/CLI.hpp>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <sstream>
+#include <vector>
 
 #include "Client.h"
 #include "link/SerialPort.h"
@@ -30,6 +39,10 @@ using namespace rs232::client;
 namespace {
 
 constexpr int kExitUsage = 64;
+constexpr int kDefaultRetries = 2;
+constexpr auto kProgressRedraw = std::chrono::milliseconds(200);
+
+bool g_quiet = false;
 
 std::atomic<bool> g_interrupted{false};
 void OnSignal(int) { g_interrupted = true; }
@@ -51,34 +64,85 @@ bool ReadSettings(const std::string& path, SSettings& settings) {
     return true;
 }
 
+// A progress line with rate and time left, drawn on stderr when it is a terminal.
 class CProgress {
 public:
-    explicit CProgress(const std::string& label) : m_label(label), m_on(isatty(2) != 0) {}
-    ~CProgress() {
+    explicit CProgress(const std::string& label)
+        : m_label(label), m_on(!g_quiet && isatty(2) != 0) {}
+    ~CProgress() { Finish(); }
+    // Ends the line, so that what follows starts on a line of its own.
+    void Finish() {
         if (m_on && m_drawn) std::fputc('\n', stderr);
+        m_drawn = false;
     }
     void operator()(long done, long total) {
         if (!m_on) return;
-        const int width = 30;
+        const auto now = Clock::now();
+        if (done == 0) m_start = now;  // each try starts again at 0
+        if (m_drawn && done < total && now - m_last < kProgressRedraw) return;
+        m_last = now;
+        const double seconds = std::chrono::duration<double>(now - m_start).count();
+        const double rate = seconds > 0 ? done / seconds : 0;
+        const int width = 20;
         const int filled = total > 0 ? static_cast<int>(static_cast<double>(done) / total * width)
                                      : width;
-        std::fprintf(stderr, "\r%s [%s%s] %3d%% %ld/%ld", m_label.c_str(),
+        char left[32] = "";
+        if (rate > 0 && done < total) {
+            const long s = static_cast<long>((total - done) / rate + 0.5);
+            std::snprintf(left, sizeof left, "  %ld:%02ld left", s / 60, s % 60);
+        }
+        std::fprintf(stderr, "\r%s [%s%s] %3d%% %ld/%ld  %.1f kB/s%s\033[K", m_label.c_str(),
                      std::string(static_cast<size_t>(filled), '#').c_str(),
                      std::string(static_cast<size_t>(width - filled), ' ').c_str(),
-                     total > 0 ? static_cast<int>(done * 100 / total) : 100, done, total);
+                     total > 0 ? static_cast<int>(done * 100 / total) : 100, done, total,
+                     rate / 1000, left);
         std::fflush(stderr);
         m_drawn = true;
     }
 
 private:
+    using Clock = std::chrono::steady_clock;
     std::string m_label;
     bool m_on;
     bool m_drawn = false;
+    Clock::time_point m_start = Clock::now(), m_last;
 };
 
-std::string BaseName(const std::string& remote) {
-    const size_t cut = remote.find_last_of("/\\:");
-    return cut == std::string::npos ? remote : remote.substr(cut + 1);
+std::string BaseName(const std::string& path, const char* separators = "/\\:") {
+    const size_t cut = path.find_last_of(separators);
+    return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+bool EndsWithSeparator(const std::string& path) {
+    return !path.empty() && (path.back() == '/' || path.back() == '\\');
+}
+
+std::string Tries(int tries) { return tries > 1 ? " (" + std::to_string(tries) + " tries)" : ""; }
+
+// Runs one request with the retries asked for, telling of each new start unless quiet.
+int Retrying(CClientLink& link, int retries, const std::function<void()>& request,
+             CProgress* bar = nullptr) {
+    return WithRetries(link, retries, request, [&](const CClientError& e, int nextTry) {
+        if (bar) bar->Finish();
+        if (!g_quiet)
+            std::fprintf(stderr, "rs232-client: %s; starting again (try %d of %d)\n", e.what(),
+                         nextTry, retries + 1);
+    });
+}
+
+// Runs one item of a command and reports its failure. Returns its exit status.
+int Report(const std::string& item, const std::function<void()>& run) {
+    const std::string prefix = item.empty() ? "" : item + ": ";
+    try {
+        run();
+        return 0;
+    } catch (const std::invalid_argument& e) {
+        std::fprintf(stderr, "rs232-client: %s%s\n", prefix.c_str(), e.what());
+        return kExitUsage;
+    } catch (const CClientError& e) {
+        std::fprintf(stderr, "rs232-client: %s%s\n", prefix.c_str(), e.what());
+        return static_cast<int>(e.GetKind());
+    }
 }
 
 void PrintList(const std::string& list, const std::string& ownListFile) {
@@ -104,9 +168,12 @@ void PrintList(const std::string& list, const std::string& ownListFile) {
 int main(int argc, char** argv) {
     CLI::App app{"Client of the RS232 file server"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("rs232-client ") + RS232_VERSION);
     std::string device, config;
     int port = 1;
     long baud = 0;
+    int retries = kDefaultRetries;
+    bool verbose = false;
     app.add_option("--device", device, "serial device (overrides --port)");
     app.add_option("--port", port, "port number 1..16, mapped through [PORTS] COMn")
         ->check(CLI::Range(1, 16));
@@ -115,18 +182,27 @@ int main(int argc, char** argv) {
                    "rs232-server.ini beside this program, else /etc/rs232-server.ini)");
     app.add_option("--baud", baud, "line speed (default: the settings file's, else 57600)")
         ->check(CLI::Range(1L, 10'000'000L));
+    app.add_option("--retries", retries,
+                   "times a request that failed on the line starts again (default 2)")
+        ->check(CLI::Range(0, 100));
+    auto* quietFlag = app.add_flag("-q,--quiet", g_quiet, "nothing on stdout or stderr but results and errors");
+    app.add_flag("-v,--verbose", verbose, "each block and answer on stderr")->excludes(quietFlag);
 
-    std::string remote, local, source, destination, listDir;
-    bool raw = false;
+    std::string remote, source, destination, listDir;
+    std::vector<std::string> items;
+    bool raw = false, force = false;
     auto* date = app.add_subcommand("date", "show the server's clock");
     auto* info = app.add_subcommand("info", "show size, time and attributes of a remote file");
     info->add_option("REMOTE", remote)->required();
-    auto* get = app.add_subcommand("get", "download a file");
-    get->add_option("REMOTE", remote)->required();
-    get->add_option("LOCAL", local);
-    auto* put = app.add_subcommand("put", "upload a file");
-    put->add_option("LOCAL", local)->required();
-    put->add_option("REMOTE", remote)->required();
+    auto* get = app.add_subcommand(
+        "get", "download files: REMOTE [LOCAL], or REMOTE... LOCAL_DIR");
+    get->add_option("REMOTE", items, "remote files, then the local file or directory")
+        ->required()->expected(1, -1);
+    get->add_flag("--force", force, "replace existing local files");
+    auto* put = app.add_subcommand(
+        "put", "upload files: LOCAL [REMOTE], or LOCAL... REMOTE_DIR ending in / or \\");
+    put->add_option("LOCAL", items, "local files, then the remote file or directory")
+        ->required()->expected(1, -1);
     auto* rm = app.add_subcommand("rm", "delete a remote file");
     rm->add_option("REMOTE", remote)->required();
     auto* cp = app.add_subcommand("cp", "copy a file on the server");
@@ -142,9 +218,44 @@ int main(int argc, char** argv) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
         return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);
         return kExitUsage;
+    }
+
+    // (remote, local) pairs, checked before the device is opened.
+    std::vector<std::pair<std::string, std::string>> transfers;
+    if (*get) {
+        std::string target = items.size() > 1 ? items.back() : std::string();
+        if (items.size() > 1) items.pop_back();
+        struct stat st{};
+        const bool isDir = !target.empty() && stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        if (items.size() > 1 && !isDir) {
+            std::fprintf(stderr, "rs232-client: %s is not a directory (the last of several names "
+                                 "is where the files go)\n", target.c_str());
+            return kExitUsage;
+        }
+        for (const std::string& r : items) {
+            std::string l = target.empty() ? BaseName(r) : target;
+            if (isDir) l += (EndsWithSeparator(l) ? "" : "/") + BaseName(r);
+            transfers.emplace_back(r, l);
+        }
+    } else if (*put) {
+        std::string target = items.size() > 1 ? items.back() : std::string();
+        if (items.size() > 1) items.pop_back();
+        if (items.size() > 1 && !EndsWithSeparator(target)) {
+            std::fprintf(stderr, "rs232-client: %s does not end in / or \\ (the last of several "
+                                 "names is the remote directory)\n", target.c_str());
+            return kExitUsage;
+        }
+        for (const std::string& l : items) {
+            const std::string r = target.empty() || EndsWithSeparator(target)
+                                      ? target + BaseName(l, "/")
+                                      : target;
+            transfers.emplace_back(r, l);
+        }
     }
 
     SSettings settings;
@@ -184,60 +295,66 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &sa, nullptr);
     link.SetCancelFlag(&g_interrupted);
     CClient client(link);
-    try {
+    if (verbose) link.SetTrace([](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
+    auto say = [](const std::string& text) {
+        if (!g_quiet) std::printf("%s\n", text.c_str());
+    };
+    const std::string one;  // a single item's errors need no name in front
+    if (*get || *put) {
+        int worst = 0;
+        for (const auto& [r, l] : transfers) {
+            const std::string item = transfers.size() > 1 ? (*get ? r : l) : one;
+            const int status = Report(item, [&, &r = r, &l = l] {
+                long n = 0;
+                CProgress bar(*get ? "get " + r : "put " + l);
+                const int tries = Retrying(link, retries, [&] {
+                    n = *get ? client.Get(r, l, std::ref(bar), force)
+                             : client.Put(l, r, std::ref(bar));
+                }, &bar);
+                bar.Finish();
+                say(*get ? r + " -> " + l + ": " + std::to_string(n) + " bytes" + Tries(tries)
+                         : l + " -> " + r + ": " + std::to_string(n) +
+                               " bytes, confirmed by the server" + Tries(tries));
+            });
+            worst = std::max(worst, status);
+            if (status == static_cast<int>(CClientError::Kind::Interrupted)) break;
+        }
+        return worst;
+    }
+    return Report(one, [&] {
         if (*date) {
-            const long server = client.ServerTime();
+            long server = 0;
+            Retrying(link, retries, [&] { server = client.ServerTime(); });
             const long here = static_cast<long>(std::time(nullptr));
             std::printf("server time: %s (local)\n", FormatTime(server).c_str());
             std::printf("             %s (UTC)\n", FormatTime(server, true).c_str());
             std::printf("offset:      %+ld s (server minus this machine)\n", server - here);
         } else if (*info) {
-            const SRemoteInfo i = client.Info(remote);
+            SRemoteInfo i;
+            Retrying(link, retries, [&] { i = client.Info(remote); });
             if (!i.found) throw CClientError(CClientError::Kind::Failure, remote + ": not found");
             std::printf("%s\n  size:       %ld bytes\n  modified:   %s (local)\n"
                         "  attributes: %s (0x%02X)\n",
                         remote.c_str(), i.size, FormatTime(i.mtime).c_str(),
                         AttributeWords(i.attributes).c_str(), i.attributes);
-        } else if (*get) {
-            if (local.empty()) local = BaseName(remote);
-            struct stat st{};
-            if (stat(local.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-                local += "/" + BaseName(remote);
-            CProgress bar("get");
-            const long n = client.Get(remote, local, std::ref(bar));
-            std::printf("%s -> %s: %ld bytes\n", remote.c_str(), local.c_str(), n);
-        } else if (*put) {
-            long n;
-            {
-                CProgress bar("put");
-                n = client.Put(local, remote, std::ref(bar));
-            }
-            std::printf("%s -> %s: %ld bytes, confirmed by the server\n", local.c_str(),
-                        remote.c_str(), n);
         } else if (*rm) {
             client.Remove(remote);
-            std::printf("%s removed\n", remote.c_str());
+            say(remote + " removed");
         } else if (*cp) {
-            client.Copy(source, destination);
-            std::printf("%s copied to %s\n", source.c_str(), destination.c_str());
+            const int tries = Retrying(link, retries, [&] { client.Copy(source, destination); });
+            say(source + " copied to " + destination + Tries(tries));
         } else if (*ls) {
             const std::string listFile =
                 ".rs232-client-" + std::to_string(getpid()) + "-" +
                 std::to_string(std::chrono::steady_clock::now().time_since_epoch().count() %
                                1000000) +
                 ".lst";
-            const std::string list = client.List(listDir, listFile);
+            std::string list;
+            Retrying(link, retries, [&] { list = client.List(listDir, listFile); });
             if (raw)
                 std::fwrite(list.data(), 1, list.size(), stdout);
             else
                 PrintList(list, listFile);
         }
-    } catch (const std::invalid_argument& e) {
-        std::fprintf(stderr, "rs232-client: %s\n", e.what());
-        return kExitUsage;
-    } catch (const CClientError& e) {
-        std::fprintf(stderr, "rs232-client: %s\n", e.what());
-        return static_cast<int>(e.GetKind());
-    }
-    return 0;
+    });
 }
