@@ -132,15 +132,20 @@ int Retrying(CClientLink& link, int retries, const std::function<void()>& reques
 
 // Runs one item of a command and reports its failure. Returns its exit status.
 int Report(const std::string& item, const std::function<void()>& run) {
-    const std::string prefix = item.empty() ? "" : item + ": ";
+    auto report = [&](const std::string& what) {
+        // Most messages name the file already.
+        const bool named = item.empty() || what.starts_with(item + ":");
+        std::fprintf(stderr, "rs232-client: %s%s\n", named ? "" : (item + ": ").c_str(),
+                     what.c_str());
+    };
     try {
         run();
         return 0;
     } catch (const std::invalid_argument& e) {
-        std::fprintf(stderr, "rs232-client: %s%s\n", prefix.c_str(), e.what());
+        report(e.what());
         return kExitUsage;
     } catch (const CClientError& e) {
-        std::fprintf(stderr, "rs232-client: %s%s\n", prefix.c_str(), e.what());
+        report(e.what());
         return static_cast<int>(e.GetKind());
     }
 }
