@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "link/Block.h"
 
@@ -15,6 +16,11 @@ std::string BlockName(const char* type, long cnt) {
 
 CClientError NoAnswer(const std::string& what) {
     return CClientError(CClientError::Kind::NoAnswer, what);
+}
+
+// Write results below zero are the system's error numbers, negated.
+std::string WriteFailure(int result) {
+    return result < 0 ? std::string(": ") + std::strerror(-result) : ": the line took only part of it";
 }
 
 std::string ByteName(uint8_t b) {
@@ -109,7 +115,8 @@ bool CClientLink::ReadExact(uint8_t* out, int n, Clock::time_point deadline) {
 
 void CClientLink::WriteByte(uint8_t b) {
     Trace(">", ByteName(b));
-    if (m_port.Write(&b, 1) != 1) throw NoAnswer("writing to the serial port failed");
+    const int written = m_port.Write(&b, 1);
+    if (written != 1) throw NoAnswer("writing to the serial port failed" + WriteFailure(written));
 }
 
 void CClientLink::Purge() {
@@ -155,8 +162,10 @@ void CClientLink::SendBlock(const char* type, long cnt, const void* data, int le
     m_pendingStx = false;
     for (;;) {
         TraceBlock(">", std::string(type, 2), cnt, static_cast<const uint8_t*>(data), len);
-        if (m_port.Write(frame.data(), size) != size)
-            throw NoAnswer("writing " + BlockName(type, cnt) + " to the serial port failed");
+        const int written = m_port.Write(frame.data(), size);
+        if (written != size)
+            throw NoAnswer("writing " + BlockName(type, cnt) + " to the serial port failed" +
+                           WriteFailure(written));
         const auto deadline = Clock::now() + answerWait;
         bool resend = false;
         while (!resend) {

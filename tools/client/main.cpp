@@ -18,6 +18,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <CLI/CLI.hpp>
 #include <chrono>
 #include <cstdio>
@@ -265,8 +267,10 @@ int main(int argc, char** argv) {
 
     SSettings settings;
     if (!config.empty()) {
+        errno = 0;
         if (!ReadSettings(config, settings)) {
-            std::fprintf(stderr, "rs232-client: cannot read settings file %s\n", config.c_str());
+            std::fprintf(stderr, "rs232-client: cannot read settings file %s: %s\n", config.c_str(),
+                         std::strerror(errno ? errno : EINVAL));
             return kExitUsage;
         }
     } else {
