@@ -31,7 +31,8 @@ struct SLine {
     }
     void StartServer() {
         server.emplace(dir, a, std::vector<std::string>{base}, "[COMPORT]\nBAUDRATE=115200\n");
-        if (!server->Started()) throw std::runtime_error("the server did not start: " + server->Err());
+        if (!server->Started())
+            throw std::runtime_error("the server did not start: " + server->Err());
     }
     std::vector<std::string> Args(const std::vector<std::string>& args) const {
         std::vector<std::string> all{RS232_CLIENT_EXE, "--device", b, "--baud", "115200"};
@@ -55,7 +56,7 @@ TEST(ClientOptions, CommandsOnTheRealServer) {
     line.dir.WriteFile(r + "r1", "remote one");
     line.dir.WriteFile(r + "r2", "remote two");
     fs::create_directory(l + "in");
-    const std::string none = "^$";
+    const std::string none = "^$", any = "[\\s\\S]*";
     struct SCase {
         std::vector<std::string> args;
         int code;
@@ -70,9 +71,10 @@ TEST(ClientOptions, CommandsOnTheRealServer) {
         {{"-q", "put", l + "one"}, 0, none, none, {{r + "one", "1"}}},
         // Uploads go in blocks of 520 bytes, the most the server takes.
         {{"-v", "put", l + "big", "big"}, 0, "big: 1040 bytes",
-         "> FT 1 \\(520 bytes\\)\n< ACK\n> FT 2 \\(520 bytes\\)", {{r + "big", std::string(1040, 'b')}}},
-        {{"put", l + "one", l + "two", "sub\\"}, 0, "one -> sub\\\\one.*\n.*two -> sub\\\\two", none,
-         {{r + "sub/one", "1"}, {r + "sub/two", "22"}}},
+         "> FT 1 \\(520 bytes\\)\n< ACK\n> FT 2 \\(520 bytes\\)",
+         {{r + "big", std::string(1040, 'b')}}},
+        {{"put", l + "one", l + "two", "sub\\"}, 0, "one -> sub\\\\one.*\n.*two -> sub\\\\two",
+         none, {{r + "sub/one", "1"}, {r + "sub/two", "22"}}},
         {{"put", l + "no-such", l + "two", "sub/"}, 1, "two -> sub/two",
          "no-such: cannot read .*No such file or directory", {}},
         {{"get", "r1", l + "taken"}, 1, none, "taken exists; get --force", {{l + "taken", "keep"}}},
@@ -81,7 +83,8 @@ TEST(ClientOptions, CommandsOnTheRealServer) {
          {{l + "in/r1", "remote one"}, {l + "in/r2", "remote two"}}},
         // Each file is reported; a refusal is not tried again; the worst status wins.
         {{"-v", "--retries", "2", "get", "gone", "r1", "big", l + "in"}, 1, "big -> ",
-         "^(?![\\s\\S]*starting again)[\\s\\S]*> RF 0 \"gone\"[\\s\\S]*File not found[\\s\\S]*in/r1 exists",
+         "^(?!" + any + "starting again)" + any + "> RF 0 \"gone\"" + any + "File not found" + any +
+             "in/r1 exists",
          {{l + "in/gone", "-"}, {l + "in/big", std::string(1040, 'b')}}},
     };
     for (auto& c : cases) {

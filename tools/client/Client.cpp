@@ -66,11 +66,15 @@ long Receive(CClientLink& link, const std::string& remote, const SinkFn& sink,
         if (block.cnt == -1) break;
         if (block.cnt != last + 1 ||
             received + static_cast<long>(block.data.size()) > total) {
+            // A block out of turn or beyond the announced size: one of our answers was garbled
+            // on the way, a failure on the line.
             link.SendEot();
-            throw Failure("download of " + remote + " broke off: block " +
-                          std::to_string(block.cnt) + " after block " + std::to_string(last) +
-                          ", " + std::to_string(received + block.data.size()) + " of " +
-                          std::to_string(total) + " bytes");
+            throw CClientError(CClientError::Kind::NoAnswer,
+                               "download of " + remote + " broke off: block " +
+                                   std::to_string(block.cnt) + " after block " +
+                                   std::to_string(last) + ", " +
+                                   std::to_string(received + block.data.size()) + " of " +
+                                   std::to_string(total) + " bytes");
         }
         sink(block.data.data(), block.data.size());
         received += static_cast<long>(block.data.size());
@@ -149,9 +153,10 @@ long CClient::Get(const std::string& remote, const std::string& local,
             throw Failure("cannot write " + tmp + ": " + std::strerror(errno));
         if (!replace && renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, local.c_str(),
                                   RENAME_NOREPLACE) != 0)
-            throw Failure(errno == EEXIST ? local + " appeared during the download; get --force replaces it"
-                                          : "cannot rename " + tmp + " to " + local + ": " +
-                                                std::strerror(errno));
+            throw Failure(errno == EEXIST
+                              ? local + " appeared during the download; get --force replaces it"
+                              : "cannot rename " + tmp + " to " + local + ": " +
+                                    std::strerror(errno));
         if (replace && rename(tmp.c_str(), local.c_str()) != 0)
             throw Failure("cannot rename " + tmp + " to " + local + ": " + std::strerror(errno));
         return n;

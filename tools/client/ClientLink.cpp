@@ -20,7 +20,8 @@ CClientError NoAnswer(const std::string& what) {
 
 // Write results below zero are the system's error numbers, negated.
 std::string WriteFailure(int result) {
-    return result < 0 ? std::string(": ") + std::strerror(-result) : ": the line took only part of it";
+    return result < 0 ? std::string(": ") + std::strerror(-result)
+                      : ": the line took only part of it";
 }
 
 std::string ByteName(uint8_t b) {

@@ -192,7 +192,8 @@ int main(int argc, char** argv) {
     app.add_option("--retries", retries,
                    "times a request that failed on the line starts again (default 2)")
         ->check(CLI::Range(0, 100));
-    auto* quietFlag = app.add_flag("-q,--quiet", g_quiet, "nothing on stdout or stderr but results and errors");
+    auto* quietFlag =
+        app.add_flag("-q,--quiet", g_quiet, "nothing on stdout or stderr but results and errors");
     app.add_flag("-v,--verbose", verbose, "each block and answer on stderr")->excludes(quietFlag);
 
     std::string remote, source, destination, listDir;
@@ -304,7 +305,8 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &sa, nullptr);
     link.SetCancelFlag(&g_interrupted);
     CClient client(link);
-    if (verbose) link.SetTrace([](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
+    if (verbose)
+        link.SetTrace([](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
     auto say = [](const std::string& text) {
         if (!g_quiet) std::printf("%s\n", text.c_str());
     };
