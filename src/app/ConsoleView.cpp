@@ -8,14 +8,19 @@
 
 #include "app/ServerDlg.h"
 #include "app/SystemInfo.h"
+#include "log/EventLevel.h"
+#include "platform/ServiceManager.h"
+#include "platform/TextFormat.h"
 
 namespace rs232 {
 
 namespace {
 
-// Messages and error reports: one line each on stderr, out at once.
+// Messages and error reports: one line each on stderr, out at once; marked as errors for the
+// journal.
 void PrintMessage(const std::string& text) {
-    std::fprintf(stderr, "%s\n", text.c_str());
+    static const bool journal = IsJournalStream(2);
+    std::fprintf(stderr, "%s%s\n", journal ? "<3>" : "", text.c_str());
     std::fflush(stderr);
 }
 
@@ -32,8 +37,13 @@ void CConsoleEventList::DeleteFirst() {
 void CConsoleEventList::Append(const std::string& line) {
     if (m_bDetached) return;
     m_lines.push_back(line);
+    // The journal stamps each line itself and takes its level from a "<n>" prefix.
+    const std::string out =
+        m_bJournal ? FormatText("<%d>", SyslogPriority(EventLevel(WithoutTimeStamp(line)))) +
+                         WithoutTimeStamp(line)
+                   : line;
     // stdout is often a pipe or a journal: each line must be out before the next tick.
-    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fwrite(out.data(), 1, out.size(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }
@@ -68,7 +78,9 @@ void CConsoleServerView::Sleep(int milliseconds) {
 }
 
 void CConsoleServerView::PumpMessages() {
-    if (m_pDlg && !m_bDestroyed && m_signals.TakePending()) m_pDlg->OnCancel();
+    if (!m_pDlg || m_bDestroyed) return;
+    if (m_signals.TakeReload()) m_pDlg->OnReload();
+    if (m_signals.TakePending()) m_pDlg->OnCancel();
 }
 
 void CConsoleServerView::DoModal(CServerDlg& dlg) {
@@ -83,6 +95,7 @@ void CConsoleServerView::DoModal(CServerDlg& dlg) {
         }
         pollfd p{m_signals.Fd(), POLLIN, 0};
         poll(&p, m_signals.Fd() >= 0 ? 1 : 0, timeoutMs);
+        if (m_signals.TakeReload()) dlg.OnReload();
         if (m_signals.TakePending()) {
             dlg.OnCancel();
             continue;

@@ -1,5 +1,7 @@
 // The headless view: event lines go to stdout (flushed at once), message boxes to stderr, the
-// tick is a loop on the calling thread, SIGINT/SIGTERM act as the close command.
+// tick is a loop on the calling thread, SIGINT/SIGTERM act as the close command and SIGHUP
+// re-reads the optional settings. When stdout is the journal, lines carry a syslog level prefix
+// instead of their time stamp (the log file keeps the stamp).
 #pragma once
 
 #include <chrono>
@@ -9,6 +11,7 @@
 #include "app/ServerApp.h"
 #include "app/ServerView.h"
 #include "app/SignalWatcher.h"
+#include "platform/ServiceManager.h"
 
 namespace rs232 {
 
@@ -27,6 +30,7 @@ public:
 private:
     std::deque<std::string> m_lines;
     bool m_bDetached = false;
+    bool m_bJournal = IsJournalStream(1);  // stdout goes to the journal
 };
 
 class CConsoleServerView : public IServerView {

@@ -2,9 +2,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <chrono>
 
 #include "app/CommandLine.h"
+#include "app/Retention.h"
+#include "platform/Clock.h"
 #include "platform/SettingsFile.h"
 #include "app/SystemInfo.h"
 #include "platform/FileOps.h"
@@ -26,6 +29,18 @@ SAccessLimits ReadAccessLimits(const CIniFile& ini) {
     limits.root = ini.GetValue("ACCESS", "ROOT", "");
     limits.readOnly = ProfileInt(ini.GetValue("ACCESS", "READONLY", "0")) != 0;
     return limits;
+}
+
+int DateNumber(const CLocalTime& t) { return t.year * 10000 + t.month * 100 + t.day; }
+
+const char* LinkText(ELinkState state) {
+    switch (state) {
+        case ELinkState::Stopped: return "not serving";
+        case ELinkState::Waiting: return "waiting for a client";
+        case ELinkState::Serving: return "serving a request";
+        case ELinkState::DeviceLost: return "device lost";
+    }
+    return "";
 }
 
 std::string DescribeException(const std::exception& e) {
@@ -102,13 +117,8 @@ bool CServerDlg::OnInitDialog() {
         WriteSettings();
     }
     LogMessage(FormatText("Baudrate is: %ld", static_cast<long>(m_nBaudRate)));
-    // The optional settings show only when they are set.
-    const SAccessLimits& access = m_server.GetAccessLimits();
-    if (!access.root.empty()) LogMessage("Access root is: " + access.root);
-    if (access.readOnly) LogMessage("Read-only: FT, DF, CF and DL are refused");
-    if (m_server.GetLinkLimits().blockPause != SLinkLimits{}.blockPause)
-        LogMessage(FormatText("Block pause is: %ld ms",
-                              static_cast<long>(m_server.GetLinkLimits().blockPause.count())));
+    LogOptionalSettings();
+    if (!m_bDirError) ApplyRetention();
 
     const SMemoryStatus memory = QueryMemoryStatus();
     LogMessage(FormatText("Memory -> phys: %ld kB avail: %ld kB load: %ld%%", memory.totalKb,
@@ -123,12 +133,16 @@ void CServerDlg::OnTimer(int /*timerId*/) {
     // A file error inside a request ends this tick only: the operator is told, the request's
     // status text is dropped, and the next tick polls again.
     try {
+        if (m_bReloadPending && !m_server.IsServing()) Reload();
+        if (m_nRetentionDay != DateNumber(LocalNow()) && !m_server.IsServing()) ApplyRetention();
         if (m_bServerRunning == 0) {
             const int result = m_server.StartServer(m_nPort, m_nBaudRate, &m_listLog, &m_logFile);
             if (result == 1) {
                 m_bStartFailed = false;
                 LogMessage("Rs232 Server started ...");
                 m_bServerRunning = 1;
+                m_notify.Send("READY=1");
+                NotifyStatus(true);
             } else {
                 m_bStartFailed = true;
                 LogMessage(FormatText("Start Server Error %d", result));
@@ -139,10 +153,56 @@ void CServerDlg::OnTimer(int /*timerId*/) {
             std::string status;
             m_server.Poll(status);
             if (!status.empty()) LogMessage(status);
+            NotifyStatus(false);
         }
     } catch (const std::exception& e) {
         m_view.ReportError(DescribeException(e));
     }
+}
+
+void CServerDlg::NotifyStatus(bool force) {
+    if (!m_notify.Enabled()) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!force && now < m_nextStatus) return;
+    const std::string line = Status().Line();
+    if (line == m_strNotifiedStatus) return;
+    m_notify.Send("STATUS=" + line);
+    m_strNotifiedStatus = line;
+    m_nextStatus = now + kStatusInterval;
+}
+
+SOperatorStatus CServerDlg::Status() const {
+    SOperatorStatus s;
+    s.device = FormatText("%s at %ld Bd", m_server.DeviceName(m_nPort).c_str(),
+                          static_cast<long>(m_nBaudRate));
+    s.link = LinkText(m_server.LinkState());
+    const SActivity& activity = m_server.Activity();
+    if (activity.lastContact == 0) {
+        s.contact = "no client yet";
+    } else {
+        const CLocalTime t = LocalTime(activity.lastContact);
+        s.contact = DateNumber(t) == DateNumber(LocalNow())
+                        ? FormatText("last contact %2.2d:%2.2d:%2.2d", t.hour, t.minute, t.second)
+                        : FormatText("last contact %4.4d-%2.2d-%2.2d %2.2d:%2.2d", t.year,
+                                     t.month, t.day, t.hour, t.minute);
+    }
+    s.counts = FormatText("%ld served, %ld failed", activity.served, activity.failed);
+    if (const STransfer* t = m_server.Transfer()) {
+        const std::string name = t->file.substr(t->file.rfind('/') + 1);
+        const double seconds =
+            std::chrono::duration<double>(STransfer::Clock::now() - t->started).count();
+        s.progress = FormatText("%s %s: %lld of %lld bytes", t->upload ? "Receiving" : "Sending",
+                                name.c_str(), static_cast<long long>(t->done),
+                                static_cast<long long>(t->total));
+        if (seconds >= 1) s.progress += FormatText(", %.0f B/s", t->done / seconds);
+        s.percent = t->total > 0 ? static_cast<int>(std::min<int64_t>(100, t->done * 100 / t->total))
+                                 : 0;
+    }
+    return s;
+}
+
+std::string SOperatorStatus::Line() const {
+    return device + ", " + link + ", " + contact + ", " + counts;
 }
 
 void CServerDlg::OnOK() { Close(EKey::Enter); }
@@ -153,6 +213,7 @@ void CServerDlg::Close(EKey key) {
     // Enter and Escape arrive as OK and Cancel; while held down they never close the window.
     if (m_bDestroyed || m_view.IsKeyHeld(key)) return;
     m_view.KillTimer(kTimerId);
+    m_notify.Send("STOPPING=1");
     if (m_bServerRunning == 1) {
         m_server.StopServer();
         LogMessage("Server stopped !");
@@ -187,14 +248,61 @@ bool CServerDlg::ReadSettings() {
     const char* value = ini.GetValue("COMPORT", "BAUDRATE", nullptr);
     m_nBaudRate = value ? ProfileInt(value) : kDefaultBaudRate;
     m_server.SetDeviceMap(ReadDeviceMap(ini));
-    m_server.SetAccessLimits(ReadAccessLimits(ini));
-    // Optional too: the pause before each download content block.
-    if (const char* pause = ini.GetValue("COMPORT", "BLOCKPAUSE", nullptr)) {
-        SLinkLimits limits = m_server.GetLinkLimits();
-        limits.blockPause = std::chrono::milliseconds(ProfileInt(pause));
-        m_server.SetLinkLimits(limits);
-    }
+    ReadOptionalSettings(ini);
     return true;
+}
+
+void CServerDlg::ReadOptionalSettings(const CIniFile& ini) {
+    m_server.SetAccessLimits(ReadAccessLimits(ini));
+    // The pause before each download content block; a key taken out restores the default.
+    SLinkLimits limits = m_server.GetLinkLimits();
+    const char* pause = ini.GetValue("COMPORT", "BLOCKPAUSE", nullptr);
+    limits.blockPause = pause ? std::chrono::milliseconds(ProfileInt(pause)) : SLinkLimits{}.blockPause;
+    m_server.SetLinkLimits(limits);
+    m_nKeepLogDays = std::max(0, ProfileInt(ini.GetValue("LOG", "KEEPDAYS", "0")));
+    m_nKeepBackupDays = std::max(0, ProfileInt(ini.GetValue("BACKUP", "KEEPDAYS", "0")));
+}
+
+void CServerDlg::LogOptionalSettings() {
+    // The optional settings show only when they are set.
+    const SAccessLimits& access = m_server.GetAccessLimits();
+    if (!access.root.empty()) LogMessage("Access root is: " + access.root);
+    if (access.readOnly) LogMessage("Read-only: FT, DF, CF and DL are refused");
+    if (m_server.GetLinkLimits().blockPause != SLinkLimits{}.blockPause)
+        LogMessage(FormatText("Block pause is: %ld ms",
+                              static_cast<long>(m_server.GetLinkLimits().blockPause.count())));
+    if (m_nKeepLogDays > 0) LogMessage(FormatText("Log files kept for %d days", m_nKeepLogDays));
+    if (m_nKeepBackupDays > 0)
+        LogMessage(FormatText("Backup files kept for %d days", m_nKeepBackupDays));
+}
+
+void CServerDlg::Reload() {
+    m_bReloadPending = false;
+    CIniFile ini;
+    ini.SetMultiKey(false);
+    // A settings file gone or unreadable leaves every optional setting off.
+    ini.LoadFile(SettingsPath().c_str());
+    ReadOptionalSettings(ini);
+    LogMessage("Settings re-read from " + SettingsPath());
+    LogOptionalSettings();
+    ApplyRetention();
+}
+
+void CServerDlg::ApplyRetention() {
+    const CLocalTime today = LocalNow();
+    m_nRetentionDay = DateNumber(today);
+    struct SKind {
+        EDatedFile kind;
+        int days;
+        const char* dir;
+        const char* what;
+    };
+    for (const SKind& k : {SKind{EDatedFile::Log, m_nKeepLogDays, "LOG/", "log"},
+                           SKind{EDatedFile::Backup, m_nKeepBackupDays, "BAK/", "backup"}}) {
+        const int removed = RemoveExpired(m_strBasePath + k.dir, k.kind, m_nPort, k.days, today);
+        if (removed > 0)
+            LogMessage(FormatText("Removed %d %s files older than %d days", removed, k.what, k.days));
+    }
 }
 
 bool CServerDlg::WriteSettings() {

@@ -4,20 +4,38 @@
 //
 // Files: settings = <executable>.ini ([COMPORT] BAUDRATE, default 57600, created only when the
 // file is missing; read-only [COMPORT] BLOCKPAUSE, [PORTS] COMn=<device>, [ACCESS] ROOT and
-// READONLY); <base>BAK/ and <base>LOG/ made at start-up.
+// READONLY, [LOG] KEEPDAYS and [BACKUP] KEEPDAYS); <base>BAK/ and <base>LOG/ made at start-up.
+// The optional settings (all but BAUDRATE and [PORTS]) are read again on OnReload.
+// Service: with NOTIFY_SOCKET set, READY=1 once the port is open, STATUS= on change (at most once
+// per kStatusInterval) and STOPPING=1 when closing.
 // Timing: OnTimer serves at most one request and may block for the link's time limits; the
 // closing path pauses 500 ms after each closing line, a failed start 1000 ms.
 // Errors: no exception leaves OnTimer; a failed start or directory error makes ExitStatus() 1.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
 #include "app/ServerView.h"
 #include "server/Rs232Server.h"
 #include "log/LogFile.h"
+#include "platform/ServiceManager.h"
+#include "platform/SettingsFile.h"
 
 namespace rs232 {
+
+// What the operator is shown about the server, as texts: the window's status bar and progress,
+// and the service manager's status line.
+struct SOperatorStatus {
+    std::string device;   // "/dev/ttyS2 at 57600 Bd"
+    std::string link;     // "waiting for a client", "serving a request", "device lost", ...
+    std::string contact;  // "last contact 12:34:56" or "no client yet"
+    std::string counts;   // "3 served, 1 failed"
+    std::string progress;  // "Receiving a.bin: 1200 of 5000 bytes, 480 B/s"; empty when idle
+    int percent = -1;      // of the transfer in progress; -1 when idle
+    std::string Line() const;  // device, link, contact and counts joined by ", "
+};
 
 class CServerDlg {
 public:
@@ -27,6 +45,7 @@ public:
     static constexpr int kMaxListLines = 300;   // above this the window's route trims the list
     static constexpr int kTrimLines = 50;
     static constexpr const char* kTitle = "RS232 Server for Quillet Solution";
+    static constexpr std::chrono::seconds kStatusInterval{1};
 
     // exePath: the running executable; the settings file and the application path follow
     // from it.
@@ -42,6 +61,12 @@ public:
     // Closing path, ignored while Enter (OnOK) or Escape (OnCancel) is held down.
     void OnOK();
     void OnCancel();
+    // Re-reads the optional settings at the next tick outside a request.
+    void OnReload() { m_bReloadPending = true; }
+
+    SOperatorStatus Status() const;
+    // The log file a line written now goes to.
+    std::string LogFilePath() const { return m_logFile.CurrentFileName(); }
 
     // Time-stamped line to the list (trimmed above 300 lines) and to the daily log file.
     void LogMessage(const std::string& text);
@@ -65,6 +90,12 @@ public:
 private:
     void Close(EKey key);
     void DestroyWindow();
+    void ReadOptionalSettings(const CIniFile& ini);
+    void LogOptionalSettings();
+    void Reload();
+    // Removes expired logs and backups (when a KEEPDAYS is set) and notes today's date.
+    void ApplyRetention();
+    void NotifyStatus(bool force);
 
     IServerView& m_view;
     std::string m_strCmdLine;
@@ -82,6 +113,14 @@ private:
     bool m_bDestroyed = false;
     bool m_bDirError = false;
     bool m_bStartFailed = false;
+    bool m_bReloadPending = false;
+    int m_nKeepLogDays = 0;     // 0: logs are kept for ever
+    int m_nKeepBackupDays = 0;  // 0: backups are kept for ever
+    int m_nRetentionDay = 0;    // YYYYMMDD of the last retention check
+
+    CNotifySocket m_notify;
+    std::string m_strNotifiedStatus;
+    std::chrono::steady_clock::time_point m_nextStatus{};
 };
 
 // "%.2ld.%.2ld.%.2ld.%.2ld" of a dotted version text; "00.00.00.00" unless it holds four numbers.

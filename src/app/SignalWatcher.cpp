@@ -4,6 +4,8 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <utility>
+
 namespace rs232 {
 
 CSignalWatcher::CSignalWatcher() {
@@ -11,6 +13,7 @@ CSignalWatcher::CSignalWatcher() {
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
     // Without the descriptor the signals keep their default action: the process still ends.
     m_fd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
     if (m_fd >= 0) sigprocmask(SIG_BLOCK, &set, nullptr);
@@ -20,12 +23,21 @@ CSignalWatcher::~CSignalWatcher() {
     if (m_fd >= 0) close(m_fd);
 }
 
-bool CSignalWatcher::TakePending() {
-    if (m_fd < 0) return false;
-    bool any = false;
+void CSignalWatcher::Collect() {
+    if (m_fd < 0) return;
     signalfd_siginfo info;
-    while (read(m_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) any = true;
-    return any;
+    while (read(m_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
+        (info.ssi_signo == SIGHUP ? m_bReload : m_bClose) = true;
+}
+
+bool CSignalWatcher::TakePending() {
+    Collect();
+    return std::exchange(m_bClose, false);
+}
+
+bool CSignalWatcher::TakeReload() {
+    Collect();
+    return std::exchange(m_bReload, false);
 }
 
 }  // namespace rs232

@@ -8,6 +8,7 @@
 // closes with its object and no further block is sent.
 #include <chrono>
 #include <climits>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -73,6 +74,10 @@ int CRs232Server::RFBlockReceived(long cnt, const uint8_t* data, int len, std::s
     if (headerCnt == -2) return 1;
 
     LogMessage(FormatText("Transmitting File %s to Client ...", path.c_str()));
+    BeginTransfer(path, false, file.GetLength());
+    // Ends the progress however the transfer ends, a read error thrown out of here included.
+    const std::unique_ptr<CRs232Server, void (*)(CRs232Server*)> endTransfer(
+        this, [](CRs232Server* server) { server->EndTransfer(); });
 
     uint8_t chunk[kMaxReplyData];
     std::vector<uint8_t> block(kMaxReplyData + kBlockOverhead);
@@ -85,6 +90,7 @@ int CRs232Server::RFBlockReceived(long cnt, const uint8_t* data, int len, std::s
         PumpMessages();
         std::this_thread::sleep_for(GetLinkLimits().blockPause);
         r = SendBlockRetry(block.data(), length);
+        if (r == 1) AdvanceTransfer(got);
         if (r != 1) {
             file.Close();
             status = FormatText("Error %d (Pos 2) while sending SF Block!", r);

@@ -87,6 +87,7 @@ int CRs232Server::FTBlockReceived(long cnt, const uint8_t* data, int len, std::s
                                               static_cast<int>(field.size()))
                                       .c_str(),
                                   nullptr, 10);
+        BeginTransfer(m_upload.m_strRecFile, true, m_upload.m_nFileSize);
         status = FormatText("Receiving File %s...", m_upload.m_strRecFile.c_str());
         return 1;
     }
@@ -105,6 +106,7 @@ int CRs232Server::FTBlockReceived(long cnt, const uint8_t* data, int len, std::s
             if (open) {
                 file.Write(data, len);
                 file.Close();
+                AdvanceTransfer(len);
                 status.clear();
             } else {
                 status = FormatText("FTBlockReceived: Error Open Tmp File <%s>", tmpFile.c_str());
@@ -121,6 +123,7 @@ int CRs232Server::FTBlockReceived(long cnt, const uint8_t* data, int len, std::s
     }
 
     // End block.
+    EndTransfer();
     if (m_upload.m_bUploadError) {
         status = "FTBlockReceived: Error Block Missing!";
         return 1;

@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "log/EventLevel.h"
 #include "log/EventList.h"
 #include "log/LogFile.h"
+#include "platform/Clock.h"
 #include "platform/FileOps.h"
 #include "platform/TextFormat.h"
 
@@ -87,6 +89,7 @@ int CRs232Server::Poll(std::string& status) {
     }
     uint8_t byte = 0;
     if (Read(&byte, 1) != 1) return 1;
+    m_activity.lastContact = CurrentTime();
 
     if (byte == ENQ) {
         // Whatever came after the ENQ is discarded before the answer, not after it: a client
@@ -98,6 +101,7 @@ int CRs232Server::Poll(std::string& status) {
     }
     if (byte != STX) {
         status = "Unknown Request";
+        ++m_activity.failed;
         return kUnknownAnswer;
     }
 
@@ -111,11 +115,52 @@ int CRs232Server::Poll(std::string& status) {
     for (const SDispatchEntry& entry : kDispatchTable) {
         if (std::strcmp(entry.type, type) == 0) {
             (this->*entry.handler)(cnt, data, len, status);
+            // An upload is one request from its start block to its end block.
+            const bool upload = std::strcmp(type, "FT") == 0;
+            if (!upload || cnt == -1 || (cnt == 0 && EventLevel(status) == EEventLevel::Error))
+                CountRequest(status);
             return 1;
         }
     }
     status = "Unknown block typ";
+    ++m_activity.failed;
     return kRefused;
+}
+
+void CRs232Server::CountRequest(const std::string& status) {
+    if (EventLevel(status) == EEventLevel::Error)
+        ++m_activity.failed;
+    else
+        ++m_activity.served;
+}
+
+ELinkState CRs232Server::LinkState() const {
+    if (!m_bRunning) return ELinkState::Stopped;
+    if (m_bPortLost) return ELinkState::DeviceLost;
+    return (m_bServing || Transfer()) ? ELinkState::Serving : ELinkState::Waiting;
+}
+
+const STransfer* CRs232Server::Transfer() const {
+    const STransfer& t = m_activity.transfer;
+    if (!t.active) return nullptr;
+    if (t.upload && STransfer::Clock::now() - t.updated > kUploadIdle) return nullptr;
+    return &t;
+}
+
+void CRs232Server::BeginTransfer(const std::string& file, bool upload, int64_t total) {
+    STransfer& t = m_activity.transfer;
+    t.active = true;
+    t.upload = upload;
+    t.file = file;
+    t.done = 0;
+    t.total = total;
+    t.started = t.updated = STransfer::Clock::now();
+}
+
+void CRs232Server::AdvanceTransfer(int64_t bytes) {
+    STransfer& t = m_activity.transfer;
+    t.done += bytes;
+    t.updated = STransfer::Clock::now();
 }
 
 int CRs232Server::ReopenLostPort(std::string& status) {

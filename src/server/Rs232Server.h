@@ -61,6 +61,33 @@ struct SAccessLimits {
     bool readOnly = false;
 };
 
+// What the engine is doing, for the operator: kept as it happens, read by the views and the
+// service notification.
+enum class ELinkState { Stopped, Waiting, Serving, DeviceLost };
+
+// The upload or download in progress. An upload spans ticks; one that has had no block for
+// CRs232Server::kUploadIdle no longer counts as in progress.
+struct STransfer {
+    using Clock = std::chrono::steady_clock;
+    bool active = false;
+    bool upload = false;
+    std::string file;
+    int64_t done = 0;   // bytes
+    int64_t total = 0;  // bytes announced (upload) or the file's length (download)
+    Clock::time_point started{};
+    Clock::time_point updated{};
+};
+
+// A request counts once it is finished: an upload at its end block (or a refused start block),
+// every other request when its handler returns. It failed when its status text is an error.
+// Damaged blocks the client sends again are not requests.
+struct SActivity {
+    int64_t lastContact = 0;  // CurrentTime() of the last byte from a client, 0 before any
+    long served = 0;
+    long failed = 0;
+    STransfer transfer;
+};
+
 class CRs232Server : public CSerialPort {
 public:
     using Handler = int (CRs232Server::*)(long cnt, const uint8_t* data, int len,
@@ -72,6 +99,8 @@ public:
     static const SDispatchEntry kDispatchTable[7];
     // How often a lost device is looked for again.
     static constexpr std::chrono::milliseconds kReopenInterval{1000};
+    // An upload without a block for this long is shown as stalled, no longer in progress.
+    static constexpr std::chrono::seconds kUploadIdle{10};
 
     CRs232Server();
     ~CRs232Server() override;
@@ -79,6 +108,13 @@ public:
     int StartServer(int port, int baudRate, IEventList* listBox, CLogFile* logFile);
     int StopServer();
     bool IsRunning() const { return m_bRunning != 0; }
+    // A request is being served right now (a nested tick is running inside it).
+    bool IsServing() const { return m_bServing; }
+
+    ELinkState LinkState() const;
+    const SActivity& Activity() const { return m_activity; }
+    // The transfer in progress, or nullptr.
+    const STransfer* Transfer() const;
 
     int Poll(std::string& status);
     int ReceiveBlock(std::string& status, char type[3], long& cnt, uint8_t* data, int& len);
@@ -146,6 +182,11 @@ protected:
     // BuildBlock + SendBlockRetry.
     int SendReplyBlock(const char* type, long cnt, const void* data, int len);
 
+    // Progress of the transfer for the operator; cheap enough for every block.
+    void BeginTransfer(const std::string& file, bool upload, int64_t total);
+    void AdvanceTransfer(int64_t bytes);
+    void EndTransfer() { m_activity.transfer.active = false; }
+
     CCrc32 m_crc;
     int m_bRunning = 0;
     // Upload state (FileUpload.cpp). Starts idle: no target, no error; `m_upload = {}` resets it.
@@ -165,6 +206,7 @@ protected:
 private:
     int BlockError(int kind, long cnt, std::string& status);
     int ReopenLostPort(std::string& status);
+    void CountRequest(const std::string& status);
 
     SLinkLimits m_limits;
     SAccessLimits m_access;  // root kept in its canonical form
@@ -172,6 +214,7 @@ private:
     bool m_bServing = false;  // a request is being served; a nested Poll leaves the line alone
     bool m_bPortLost = false;  // the device hung up; ticks try to open it again
     Clock::time_point m_nextReopen{};
+    SActivity m_activity;
 };
 
 }  // namespace rs232

@@ -1,0 +1,70 @@
+#include "app/Retention.h"
+
+#include <cctype>
+#include <vector>
+
+#include "platform/DirSearch.h"
+#include "platform/FileOps.h"
+#include "platform/TextFormat.h"
+
+namespace rs232 {
+
+namespace {
+
+// Days since 1970-01-01 of a civil date (proleptic Gregorian).
+long DayNumber(int year, int month, int day) {
+    year -= month <= 2;
+    const long era = (year >= 0 ? year : year - 399) / 400;
+    const long yearOfEra = year - era * 400;
+    const long dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    return era * 146097 + yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear - 719468;
+}
+
+bool Digits(const std::string& text, size_t from, size_t count) {
+    if (text.size() < from + count) return false;
+    for (size_t i = from; i < from + count; ++i)
+        if (!std::isdigit(static_cast<unsigned char>(text[i]))) return false;
+    return true;
+}
+
+}  // namespace
+
+bool IsExpired(const std::string& name, EDatedFile kind, int port, int keepDays,
+               const CLocalTime& today) {
+    const bool log = kind == EDatedFile::Log;
+    const std::string prefix = FormatText(log ? "LOG%d_" : "BAK%d_", port);
+    const size_t digits = log ? 8 : 14;
+    if (keepDays <= 0 || name.rfind(prefix, 0) != 0 || !Digits(name, prefix.size(), digits))
+        return false;
+    const std::string rest = name.substr(prefix.size() + digits);
+    // A log is named by its date alone; a backup carries the replaced file's name after a '_'.
+    if (log ? rest != ".LOG" : (rest.size() < 2 || rest[0] != '_')) return false;
+    const int year = std::stoi(name.substr(prefix.size(), 4));
+    const int month = std::stoi(name.substr(prefix.size() + 4, 2));
+    const int day = std::stoi(name.substr(prefix.size() + 6, 2));
+    if (month < 1 || month > 12 || day < 1 || day > 31) return false;
+    return DayNumber(today.year, today.month, today.day) - DayNumber(year, month, day) > keepDays;
+}
+
+int RemoveExpired(const std::string& dir, EDatedFile kind, int port, int keepDays,
+                  const CLocalTime& today) {
+    if (keepDays <= 0) return 0;
+    std::vector<std::string> expired;
+    CDirSearch search;
+    CFindData entry;
+    for (bool more = search.FindFirst(dir, entry); more; more = search.FindNext(entry))
+        if (!(entry.attrib & kAttrDirectory) && IsExpired(entry.name, kind, port, keepDays, today))
+            expired.push_back(entry.name);
+    search.Close();
+    int removed = 0;
+    for (const std::string& name : expired) {
+        try {
+            CFile::Remove(dir + name);
+            ++removed;
+        } catch (const CFileException&) {
+        }
+    }
+    return removed;
+}
+
+}  // namespace rs232
