@@ -2,6 +2,13 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDesktopServices>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QStatusBar>
+#include <QUrl>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QKeyEvent>
@@ -16,6 +23,7 @@
 #include "app/ServerDlg.h"
 #include "app/SignalWatcher.h"
 #include "app/SystemInfo.h"
+#include "log/EventLevel.h"
 
 namespace rs232 {
 
@@ -26,6 +34,8 @@ constexpr int kWindowHeight = 330;
 constexpr int kMargin = 8;
 // Longest a single pump step may spend in Qt's event processing.
 constexpr int kPumpBudgetMs = 10;
+// How often the status bar and the progress show the logic's figures.
+constexpr int kStatusRefreshMs = 250;
 
 QString ToQt(const std::string& text) { return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())); }
 }  // namespace
@@ -37,13 +47,30 @@ void CQtEventList::DeleteFirst() {
 }
 
 void CQtEventList::Append(const std::string& line) {
-    if (m_list) m_list->addItem(ToQt(line));
+    if (!m_list) return;
+    auto* item = new QListWidgetItem(ToQt(line));
+    item->setToolTip(item->text());
+    switch (EventLevel(WithoutTimeStamp(line))) {
+        case EEventLevel::Error:
+            item->setForeground(QColor(0xb0, 0x00, 0x20));
+            item->setBackground(QColor(0xfd, 0xe8, 0xea));
+            break;
+        case EEventLevel::Warning: item->setForeground(QColor(0xa0, 0x50, 0x00)); break;
+        case EEventLevel::Info: break;
+    }
+    m_list->addItem(item);
 }
 
 void CQtEventList::SelectLast() {
     if (!m_list || m_list->count() == 0) return;
     m_list->setCurrentRow(m_list->count() - 1);
     m_list->scrollToItem(m_list->currentItem());
+}
+
+QIcon ProgramIcon() {
+    QIcon icon(QStringLiteral(":/rs232-server.png"));
+    icon.addFile(QStringLiteral(":/rs232-server.svg"));
+    return icon;
 }
 
 void ShowMessageBox(QWidget* parent, const std::string& text) {
@@ -57,27 +84,60 @@ void ShowMessageBox(QWidget* parent, const std::string& text) {
 CQtServerView::CQtServerView(CSignalWatcher* signalWatcher)
     : QDialog(nullptr,
               Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
-                  Qt::MSWindowsFixedSizeDialogHint),
+                  Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
+                  Qt::WindowCloseButtonHint),
       m_pList(new QListWidget(this)),
       m_events(m_pList),
       m_pSignals(signalWatcher) {
     setWindowTitle(CServerDlg::kTitle);
-    setWindowIcon(QIcon(QStringLiteral(":/rs232-server.svg")));
-    setFixedSize(kWindowWidth, kWindowHeight);
-    setSizeGripEnabled(false);
+    setWindowIcon(ProgramIcon());
+    resize(kWindowWidth, kWindowHeight);
+    setMinimumSize(kWindowWidth, kWindowHeight);
+    setSizeGripEnabled(false);  // the status bar has one
+
+    auto* menuBar = new QMenuBar(this);
+    QMenu* fileMenu = menuBar->addMenu(tr("&File"));
+    fileMenu->addAction(tr("Open &Log File"), this, [this] {
+        if (m_pDlg) OpenPath(m_pDlg->LogFilePath());
+    });
+    fileMenu->addAction(tr("Open &Base Directory"), this, [this] {
+        if (m_pDlg) OpenPath(m_pDlg->GetBasePath());
+    });
+
+    m_pTransfer = new QWidget(this);
+    auto* transferRow = new QHBoxLayout(m_pTransfer);
+    transferRow->setContentsMargins(0, 0, 0, 0);
+    m_pProgressText = new QLabel(m_pTransfer);
+    m_pProgressBar = new QProgressBar(m_pTransfer);
+    m_pProgressBar->setRange(0, 100);
+    transferRow->addWidget(m_pProgressText, 1);
+    transferRow->addWidget(m_pProgressBar);
+    m_pTransfer->hide();
+
+    m_pStatusBar = new QStatusBar(this);
+    m_pDevice = new QLabel(m_pStatusBar);
+    m_pLink = new QLabel(m_pStatusBar);
+    m_pContact = new QLabel(m_pStatusBar);
+    m_pCounts = new QLabel(m_pStatusBar);
+    for (QLabel* label : {m_pDevice, m_pLink, m_pContact, m_pCounts}) m_pStatusBar->addWidget(label);
 
     auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(kMargin, kMargin, kMargin, kMargin);
-    layout->addWidget(m_pList);
-    // Long lines are cut off at the right edge, not wrapped, elided or scrolled to.
-    m_pList->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    layout->setContentsMargins(kMargin, 0, kMargin, 0);
+    layout->setMenuBar(menuBar);
+    layout->addWidget(m_pList, 1);
+    layout->addWidget(m_pTransfer);
+    layout->addWidget(m_pStatusBar);
+    // Long lines scroll sideways; each line's tooltip holds it whole.
+    m_pList->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     m_pList->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     m_pList->setWordWrap(false);
     m_pList->setTextElideMode(Qt::ElideNone);
     m_pList->setUniformItemSizes(true);
     m_pList->setSelectionMode(QAbstractItemView::SingleSelection);
     m_pList->setFocus();
+
+    connect(&m_statusTimer, &QTimer::timeout, this, [this] { RefreshStatus(); });
+    m_statusTimer.start(kStatusRefreshMs);
 
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this,
@@ -117,8 +177,28 @@ void CQtServerView::Dispatch(const std::function<void(CServerDlg&)>& handler) {
 }
 
 void CQtServerView::OnSignal() {
-    if (m_pSignals && m_pSignals->TakePending())
-        Dispatch([](CServerDlg& dlg) { dlg.OnCancel(); });
+    if (!m_pSignals) return;
+    if (m_pSignals->TakeReload()) Dispatch([](CServerDlg& dlg) { dlg.OnReload(); });
+    if (m_pSignals->TakePending()) Dispatch([](CServerDlg& dlg) { dlg.OnCancel(); });
+}
+
+void CQtServerView::RefreshStatus() {
+    if (!m_pDlg || m_bDestroyed) return;
+    const SOperatorStatus status = m_pDlg->Status();
+    m_pDevice->setText(ToQt(status.device));
+    m_pLink->setText(ToQt(status.link));
+    m_pContact->setText(ToQt(status.contact));
+    m_pCounts->setText(ToQt(status.counts));
+    m_pTransfer->setVisible(status.percent >= 0);
+    if (status.percent >= 0) {
+        m_pProgressText->setText(ToQt(status.progress));
+        m_pProgressBar->setValue(status.percent);
+    }
+}
+
+void CQtServerView::OpenPath(const std::string& path) {
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(ToQt(path))))
+        ReportError("Cannot open " + path + " with the desktop's default program");
 }
 
 void CQtServerView::MessageBox(const std::string& text) { ShowMessageBox(this, text); }
@@ -148,6 +228,7 @@ void CQtServerView::DestroyWindow() {
     // once the modal loop has returned.
     m_bDestroyed = true;
     m_timer.stop();
+    m_statusTimer.stop();
     m_events.Detach();
     hide();
     if (m_pLoop) m_pLoop->quit();

@@ -1,7 +1,11 @@
-// The window view: a fixed-size dialog with the title and one list, a QTimer tick, QMessageBox.
+// The window view: a dialog with the title, a menu, the list of event lines (errors in red,
+// warnings in orange, each line whole in its tooltip, scrolled sideways when long), the
+// transfer in progress and a status bar; a QTimer tick, QMessageBox. It opens at the designed
+// size, which is also its smallest. The status and progress are the logic's (CServerDlg::Status),
+// read a few times a second, so a transfer never waits for the window.
 // Enter and Escape reach the logic as OK and Cancel while they are held down, so they never close
-// the window; the close button does. SIGINT/SIGTERM act as the close button. No exception
-// leaves a handler into Qt's event loop.
+// the window; the close button does. SIGINT/SIGTERM act as the close button, SIGHUP re-reads the
+// settings. No exception leaves a handler into Qt's event loop.
 #pragma once
 
 #include <QDialog>
@@ -19,6 +23,9 @@
 class QMessageBox;
 class QSocketNotifier;
 class QEventLoop;
+class QLabel;
+class QProgressBar;
+class QStatusBar;
 
 namespace rs232 {
 
@@ -53,6 +60,10 @@ public:
     void Attach(CServerDlg* dlg) { m_pDlg = dlg; }
 
     QListWidget* ListWidget() const { return m_pList; }
+    QStatusBar* StatusBar() const { return m_pStatusBar; }
+    QProgressBar* ProgressBar() const { return m_pProgressBar; }
+    // Shows the logic's current status and transfer (the status timer calls this).
+    void RefreshStatus();
 
     IEventList& EventList() override { return m_events; }
     void MessageBox(const std::string& text) override;
@@ -80,8 +91,19 @@ private:
     // Runs a handler of the logic; an exception is reported, never passed on to Qt.
     void Dispatch(const std::function<void(CServerDlg&)>& handler);
     void OnSignal();
+    // Opens a file or directory with the desktop's default program.
+    void OpenPath(const std::string& path);
 
     QListWidget* m_pList = nullptr;
+    QStatusBar* m_pStatusBar = nullptr;
+    QLabel* m_pDevice = nullptr;
+    QLabel* m_pLink = nullptr;
+    QLabel* m_pContact = nullptr;
+    QLabel* m_pCounts = nullptr;
+    QWidget* m_pTransfer = nullptr;
+    QLabel* m_pProgressText = nullptr;
+    QProgressBar* m_pProgressBar = nullptr;
+    QTimer m_statusTimer;
     CQtEventList m_events;
     QTimer m_timer;
     int m_nTimerId = 0;
@@ -103,6 +125,9 @@ public:
 private:
     CSignalWatcher& m_signals;
 };
+
+// The program's icon: the PNG, and the SVG where Qt's SVG support is installed.
+QIcon ProgramIcon();
 
 // A modal message with an OK button and no icon, captioned with the application's name; the
 // text also goes to stderr for whoever started the program.

@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
         QApplication app(argc, argv);
         QApplication::setApplicationName(QStringLiteral("rs232-server"));
         QApplication::setApplicationVersion(QStringLiteral(RS232_VERSION));
-        QApplication::setWindowIcon(QIcon(QStringLiteral(":/rs232-server.svg")));
+        QApplication::setWindowIcon(rs232::ProgramIcon());
         QApplication::setQuitOnLastWindowClosed(false);
         rs232::CQtShell shell(signalWatcher);
         rs232::CServerApp server(shell);

@@ -1,0 +1,144 @@
+// What operators and the service manager see: event levels, retention of our own files, and the
+// real executable, headless, under a notification socket and a journal stream.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <regex>
+#include <sstream>
+
+#include "app/Retention.h"
+#include "log/EventLevel.h"
+#include "support/Process.h"
+
+namespace rs232::test {
+namespace {
+
+TEST(EventLevel, MarksFailuresAndRetriesByTheirTexts) {
+    const std::vector<std::pair<std::string, EEventLevel>> cases = {
+        {"Client connected", EEventLevel::Info},
+        {"File C:\\Error.txt transmitted to Client!", EEventLevel::Info},
+        {"Receiving and Copy and Rename (Backup) File x OK!", EEventLevel::Info},
+        {"Serial port /dev/ttyUSB0 reopened", EEventLevel::Info},
+        {"SendBlockRetry NAK", EEventLevel::Warning},
+        {"FTBlockReceived: Block retry 3", EEventLevel::Warning},
+        {"FTBlockReceived: Block missing rec: 5 exp: 4", EEventLevel::Error},
+        {"Requested File /srv/x not found", EEventLevel::Error},
+        {"Error: DF Block refused, the server is read-only", EEventLevel::Error},
+        {"Access to /etc/passwd refused: outside /srv", EEventLevel::Error},
+        {"Receiving and Rename (Backup) File x OK. Copy failed !!!", EEventLevel::Error},
+        {"Serial port /dev/ttyUSB0 lost, waiting for it to return", EEventLevel::Error},
+    };
+    for (const auto& [text, level] : cases) EXPECT_EQ(EventLevel(text), level) << text;
+}
+
+TEST(Retention, RemovesOnlyOurOwnExpiredFiles) {
+    CTempDir dir;
+    const std::vector<std::pair<std::string, bool>> files = {  // name, removed
+        {"LOG4_20260207.LOG", true},   {"LOG4_20260208.LOG", false},  // 31 and 30 days old
+        {"LOG5_20200101.LOG", false},  {"LOG4_20200101.LOG.bak", false},
+        {"LOG4_2020011.LOG", false},   {"LOG4_20201301.LOG", false},
+        {"20200101.LOG", false},       {"BAK4_20260101120000_report.txt", true},
+        {"BAK4_20260301235959_report.txt", false}, {"BAK4_20200101120000_", false},
+        {"BAK44_20200101120000_x", false},         {"notes.txt", false},
+    };
+    for (const auto& [name, removed] : files) dir.WriteFile(name, "x");
+    std::filesystem::create_directory(dir / "LOG4_20200102.LOG");
+    const CLocalTime today{2026, 3, 10, 0, 0, 0};
+    EXPECT_EQ(RemoveExpired(dir.Path(), EDatedFile::Log, 4, 30, today), 1);
+    EXPECT_EQ(RemoveExpired(dir.Path(), EDatedFile::Backup, 4, 30, today), 1);
+    EXPECT_EQ(RemoveExpired(dir.Path(), EDatedFile::Log, 4, 0, today), 0);  // off
+    for (const auto& [name, removed] : files) EXPECT_NE(std::filesystem::exists(dir / name), removed) << name;
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "LOG4_20200102.LOG"));
+}
+
+// The service manager's end of NOTIFY_SOCKET: a datagram socket bound in a temp directory.
+class CNotifyListener {
+public:
+    explicit CNotifyListener(const std::string& path) : m_fd(socket(AF_UNIX, SOCK_DGRAM, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        path.copy(address.sun_path, sizeof address.sun_path - 1);
+        EXPECT_EQ(bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    ~CNotifyListener() { close(m_fd); }
+    // Reads datagrams until one holds a match of pattern.
+    bool WaitFor(const std::string& pattern, Ms timeout = 30s) {
+        for (const auto deadline = std::chrono::steady_clock::now() + timeout;;) {
+            const auto left = std::chrono::duration_cast<Ms>(deadline - std::chrono::steady_clock::now());
+            pollfd p{m_fd, POLLIN, 0};
+            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+            char buffer[4096];
+            const ssize_t n = recv(m_fd, buffer, sizeof buffer, 0);
+            if (n > 0 && std::regex_search(std::string(buffer, static_cast<size_t>(n)), std::regex(pattern))) return true;
+        }
+    }
+
+private:
+    int m_fd;
+};
+
+TEST(Service, NotifiesLevelsLinesAndRereadsSettingsOnHangup) {
+    // The shell hands the server its own stdout's identity as the journal's, or a stale one.
+    for (const bool journal : {true, false}) {
+        SCOPED_TRACE(journal);
+        CTempDir dir;
+        CPty pty;
+        CPortLease lease;
+        const std::string n = std::to_string(lease.Port()), ports = "[PORTS]\nCOM" + n + "=" + pty.SlavePath() + "\n";
+        const std::string exe = InstallServer(dir, ports);
+        CNotifyListener notify(dir / "notify");
+        const std::string stream = journal ? "$(stat -L -c %d:%i /proc/$$/fd/1)" : "0:0";
+        CChild server({"/bin/sh", "-c", "JOURNAL_STREAM=" + stream + " exec \"$0\" \"$1\"", exe, n}, dir.Path(),
+                      {{"NOTIFY_SOCKET", dir / "notify"}});
+        ASSERT_TRUE(notify.WaitFor("READY=1"));
+        EXPECT_TRUE(notify.WaitFor("^STATUS=" + pty.SlavePath() + " at 57600 Bd, waiting for a client, no client yet, 0 served, 0 failed$"));
+
+        // A download of a missing file fails.
+        pty.Send(ENQ);
+        ASSERT_EQ(pty.Read(1), Bytes{SYN});
+        pty.Send(MakeBlock("RF", 0, "missing.txt"));
+        ASSERT_EQ(pty.Read(1), Bytes{ACK});
+        SReadBlock reply;
+        ASSERT_TRUE(pty.ReadBlock(reply));
+        pty.Send(ACK);
+        EXPECT_TRUE(notify.WaitFor(", last contact [0-9]{2}:[0-9]{2}:[0-9]{2}, 0 served, 1 failed$"));
+
+        dir.WriteFile("LOG/LOG" + n + "_20000101.LOG", "old\r\n");
+        dir.WriteFile("rs232-server.ini", ports + "[ACCESS]\nREADONLY=1\n[LOG]\nKEEPDAYS=30\n");
+        server.Signal(SIGHUP);
+        ASSERT_TRUE(server.WaitFor("Removed 1 log files older than 30 days\n"));
+        EXPECT_FALSE(std::filesystem::exists(dir / ("LOG/LOG" + n + "_20000101.LOG")));
+        EXPECT_EQ(server.Stop(SIGTERM), 0);
+        EXPECT_TRUE(notify.WaitFor("STOPPING=1"));
+
+        const std::vector<std::pair<int, std::string>> expected = {
+            {6, "Rs232 Server started ..."},
+            {3, "Requested File " + dir.Path() + "missing.txt not found"},
+            {6, "Settings re-read from " + exe + ".ini"},
+            {6, "Read-only: FT, DF, CF and DL are refused"},
+            {6, "Removed 1 log files older than 30 days"},
+        };
+        std::vector<std::string> out;
+        std::istringstream lines(server.Out());
+        for (std::string line; std::getline(lines, line);) out.push_back(line);
+        const auto log = LogLines(dir / "LOG/", lease.Port());
+        for (const auto& [level, text] : expected) {
+            EXPECT_TRUE(Contains(journal ? out : server.Lines(), (journal ? "<" + std::to_string(level) + ">" : "") + text)) << text;
+            EXPECT_TRUE(Contains(log, text)) << text;
+        }
+        // Stamped everywhere but on the journal, and the log file keeps its stamps always.
+        for (const auto& line : out) EXPECT_EQ(WithoutStamp(line) == line, journal) << line;
+        for (const auto& name : ListDir(dir / "LOG/")) {
+            std::istringstream file(ReadWholeFile(dir / ("LOG/" + name)));
+            for (std::string line; std::getline(file, line);) EXPECT_NE(WithoutStamp(line), line) << line;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace rs232::test
