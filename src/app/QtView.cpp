@@ -3,7 +3,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDesktopServices>
-#include <QHBoxLayout>
+#include <QGridLayout>
 #include <QLabel>
 #include <QMenuBar>
 #include <QProgressBar>
@@ -104,22 +104,33 @@ CQtServerView::CQtServerView(CSignalWatcher* signalWatcher)
         if (m_pDlg) OpenPath(m_pDlg->GetBasePath());
     });
 
+    // The transfer: what and how much above, the bar with the rate below.
     m_pTransfer = new QWidget(this);
-    auto* transferRow = new QHBoxLayout(m_pTransfer);
-    transferRow->setContentsMargins(0, 0, 0, 0);
+    auto* transferRows = new QVBoxLayout(m_pTransfer);
+    transferRows->setContentsMargins(0, kMargin / 2, 0, 0);
+    transferRows->setSpacing(2);
     m_pProgressText = new QLabel(m_pTransfer);
     m_pProgressBar = new QProgressBar(m_pTransfer);
     m_pProgressBar->setRange(0, 100);
-    transferRow->addWidget(m_pProgressText, 1);
-    transferRow->addWidget(m_pProgressBar);
+    transferRows->addWidget(m_pProgressText);
+    transferRows->addWidget(m_pProgressBar);
     m_pTransfer->hide();
 
+    // Two rows in the status bar, so that all four facts show at the smallest size.
     m_pStatusBar = new QStatusBar(this);
-    m_pDevice = new QLabel(m_pStatusBar);
-    m_pLink = new QLabel(m_pStatusBar);
-    m_pContact = new QLabel(m_pStatusBar);
-    m_pCounts = new QLabel(m_pStatusBar);
-    for (QLabel* label : {m_pDevice, m_pLink, m_pContact, m_pCounts}) m_pStatusBar->addWidget(label);
+    auto* facts = new QWidget(m_pStatusBar);
+    auto* grid = new QGridLayout(facts);
+    grid->setContentsMargins(0, 0, 0, 0);
+    grid->setVerticalSpacing(0);
+    m_pDevice = new QLabel(facts);
+    m_pLink = new QLabel(facts);
+    m_pContact = new QLabel(facts);
+    m_pCounts = new QLabel(facts);
+    grid->addWidget(m_pDevice, 0, 0);
+    grid->addWidget(m_pLink, 0, 1);
+    grid->addWidget(m_pContact, 1, 0);
+    grid->addWidget(m_pCounts, 1, 1);
+    m_pStatusBar->addWidget(facts, 1);
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(kMargin, 0, kMargin, 0);
@@ -132,7 +143,8 @@ CQtServerView::CQtServerView(CSignalWatcher* signalWatcher)
     m_pList->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     m_pList->setWordWrap(false);
     m_pList->setTextElideMode(Qt::ElideNone);
-    m_pList->setUniformItemSizes(true);
+    // Not uniform: the list's width, and with it the horizontal scroll bar, follows the longest line.
+    m_pList->setUniformItemSizes(false);
     m_pList->setSelectionMode(QAbstractItemView::SingleSelection);
     m_pList->setFocus();
 
@@ -189,9 +201,15 @@ void CQtServerView::RefreshStatus() {
     m_pLink->setText(ToQt(status.link));
     m_pContact->setText(ToQt(status.contact));
     m_pCounts->setText(ToQt(status.counts));
-    m_pTransfer->setVisible(status.percent >= 0);
+    if (m_pTransfer->isVisible() != (status.percent >= 0)) {
+        m_pTransfer->setVisible(status.percent >= 0);
+        // The list changes height with it: keep the current line in sight.
+        if (m_pList->currentItem()) m_pList->scrollToItem(m_pList->currentItem());
+    }
     if (status.percent >= 0) {
         m_pProgressText->setText(ToQt(status.progress));
+        m_pProgressBar->setFormat(status.rate.empty() ? QStringLiteral("%p%")
+                                                      : QStringLiteral("%p%  ") + ToQt(status.rate));
         m_pProgressBar->setValue(status.percent);
     }
 }

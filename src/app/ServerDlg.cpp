@@ -194,7 +194,7 @@ SOperatorStatus CServerDlg::Status() const {
         s.progress = FormatText("%s %s: %lld of %lld bytes", t->upload ? "Receiving" : "Sending",
                                 name.c_str(), static_cast<long long>(t->done),
                                 static_cast<long long>(t->total));
-        if (seconds >= 1) s.progress += FormatText(", %.0f B/s", t->done / seconds);
+        if (seconds >= 1) s.rate = FormatText("%.0f B/s", t->done / seconds);
         s.percent = t->total > 0 ? static_cast<int>(std::min<int64_t>(100, t->done * 100 / t->total))
                                  : 0;
     }

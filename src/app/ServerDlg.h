@@ -32,7 +32,8 @@ struct SOperatorStatus {
     std::string link;     // "waiting for a client", "serving a request", "device lost", ...
     std::string contact;  // "last contact 12:34:56" or "no client yet"
     std::string counts;   // "3 served, 1 failed"
-    std::string progress;  // "Receiving a.bin: 1200 of 5000 bytes, 480 B/s"; empty when idle
+    std::string progress;  // "Receiving a.bin: 1200 of 5000 bytes"; empty when idle
+    std::string rate;      // "480 B/s" once the transfer has run for a second
     int percent = -1;      // of the transfer in progress; -1 when idle
     std::string Line() const;  // device, link, contact and counts joined by ", "
 };
