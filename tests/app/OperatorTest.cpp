@@ -1,7 +1,6 @@
 // What operators and the service manager see: event levels, retention of our own files, and the
 // real executable, headless, under a notification socket and a journal stream.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -20,19 +19,10 @@ namespace {
 
 TEST(EventLevel, MarksFailuresAndRetriesByTheirTexts) {
     const std::vector<std::pair<std::string, EEventLevel>> cases = {
-        {"Client connected", EEventLevel::Info},
-        {"File C:\\Error.txt transmitted to Client!", EEventLevel::Info},
-        {"Receiving and Copy and Rename (Backup) File x OK!", EEventLevel::Info},
-        {"Serial port /dev/ttyUSB0 reopened", EEventLevel::Info},
-        {"SendBlockRetry NAK", EEventLevel::Warning},
-        {"FTBlockReceived: Block retry 3", EEventLevel::Warning},
-        {"FTBlockReceived: Block missing rec: 5 exp: 4", EEventLevel::Error},
-        {"Requested File /srv/x not found", EEventLevel::Error},
-        {"Error: DF Block refused, the server is read-only", EEventLevel::Error},
-        {"Access to /etc/passwd refused: outside /srv", EEventLevel::Error},
+        {"File C:\\Error.txt transmitted to Client!", EEventLevel::Info}, {"SendBlockRetry NAK", EEventLevel::Warning},
+        {"FTBlockReceived: Block retry 3", EEventLevel::Warning}, {"FTBlockReceived: Block missing rec: 5 exp: 4", EEventLevel::Error},
         {"Receiving and Rename (Backup) File x OK. Copy failed !!!", EEventLevel::Error},
-        {"Serial port /dev/ttyUSB0 lost, waiting for it to return", EEventLevel::Error},
-    };
+        {"Serial port /dev/ttyUSB0 lost, waiting for it to return", EEventLevel::Error}};
     for (const auto& [text, level] : cases) EXPECT_EQ(EventLevel(text), level) << text;
 }
 
@@ -60,22 +50,19 @@ TEST(Retention, RemovesOnlyOurOwnExpiredFiles) {
 class CNotifyListener {
 public:
     explicit CNotifyListener(const std::string& path) : m_fd(socket(AF_UNIX, SOCK_DGRAM, 0)) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
+        sockaddr_un address{AF_UNIX, {}};
         path.copy(address.sun_path, sizeof address.sun_path - 1);
+        const timeval wait{30, 0};
+        setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
         EXPECT_EQ(bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     }
     ~CNotifyListener() { close(m_fd); }
-    // Reads datagrams until one holds a match of pattern.
-    bool WaitFor(const std::string& pattern, Ms timeout = 30s) {
-        for (const auto deadline = std::chrono::steady_clock::now() + timeout;;) {
-            const auto left = std::chrono::duration_cast<Ms>(deadline - std::chrono::steady_clock::now());
-            pollfd p{m_fd, POLLIN, 0};
-            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
-            char buffer[4096];
-            const ssize_t n = recv(m_fd, buffer, sizeof buffer, 0);
-            if (n > 0 && std::regex_search(std::string(buffer, static_cast<size_t>(n)), std::regex(pattern))) return true;
-        }
+    // Reads datagrams until one holds a match of pattern; false when none comes for 30 s.
+    bool WaitFor(const std::string& pattern) {
+        char buffer[4096];
+        for (ssize_t n; (n = recv(m_fd, buffer, sizeof buffer, 0)) > 0;)
+            if (std::regex_search(std::string(buffer, static_cast<size_t>(n)), std::regex(pattern))) return true;
+        return false;
     }
 
 private:
