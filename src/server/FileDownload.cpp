@@ -90,12 +90,12 @@ int CRs232Server::RFBlockReceived(long cnt, const uint8_t* data, int len, std::s
         PumpMessages();
         std::this_thread::sleep_for(GetLinkLimits().blockPause);
         r = SendBlockRetry(block.data(), length);
-        if (r == 1) AdvanceTransfer(got);
         if (r != 1) {
             file.Close();
             status = FormatText("Error %d (Pos 2) while sending SF Block!", r);
             return r;
         }
+        AdvanceTransfer(got);
         got = file.Read(chunk, kMaxReplyData);
     }
 
