@@ -1,15 +1,20 @@
-// A serial port on POSIX termios with the operations and result codes the link relies on.
+// A port with the operations and result codes the link relies on: a local serial device, or a
+// line on a terminal server reached over TCP (see PortBackend.h for the device names).
 //
 // Results: 1 success; -1 port number outside 1..16; -2 device could not be opened (missing, or
 // held by another opener); -3 line settings refused; -4 time-out settings refused (the port
 // stays open after -3/-4); -5 port not open; -6 close failed (the port is closed all the same);
 // -7 already open; -8 input discard failed; Write/WriteByte: minus errno when the write fails.
+// After a failed Open, LastError() says why in one line that names the device.
 // Timing: reads never wait; a write of n bytes waits at most 10 ms * n + 1000 ms.
 #pragma once
 
 #include <chrono>
 #include <map>
+#include <memory>
 #include <string>
+
+#include "link/PortBackend.h"
 
 namespace rs232 {
 
@@ -45,6 +50,9 @@ public:
     // Port number -> device path. Ports without an entry use /dev/ttyS(n-1).
     void SetDeviceMap(std::map<int, std::string> devices) { m_deviceMap = std::move(devices); }
     std::string DeviceName(int port) const;
+    // A start-up line about port's device (a raw TCP line keeps the far end's settings), or "".
+    std::string Notice(int port) const;
+    const std::string& LastError() const { return m_lastError; }
 
     int SetParams(int baudRate, char parity, int dataBits, int stopBits, int handshake, int xonXoff);
     int Open(int port);
@@ -55,13 +63,13 @@ public:
     int GetInQueue();
     int PurgeInput();
 
-    bool IsOpen() const { return m_hPort >= 0; }
-    // True when the device reports a hang-up or an error: an unplugged USB adapter, or the other
-    // end of a pseudo-terminal gone. Does not wait.
+    bool IsOpen() const { return m_backend != nullptr; }
+    // True when the device reports a hang-up or an error: an unplugged USB adapter, the other
+    // end of a pseudo-terminal gone, a network connection closed. Does not wait.
     bool HasHungUp() const;
     int GetPortNumber() const { return m_nPort; }
     int GetBaudRate() const { return m_nBaudRate; }
-    int GetFd() const { return m_hPort; }
+    int GetFd() const { return m_backend ? m_backend->Fd() : -1; }
 
     // Waits until at least count bytes are queued or the deadline passes, sleeping in slices of
     // at most kWaitSlice (poll(POLLIN) returns as soon as bytes arrive). Returns the count
@@ -77,12 +85,12 @@ protected:
     int m_nDataBits = 8;
     int m_nParity = kNoParity;
     int m_nBaudRate = 9600;
-    int m_hPort = -1;
     int m_nPort = -1;
 
 private:
-    int ApplyLineSettings();
     std::map<int, std::string> m_deviceMap;
+    std::unique_ptr<IPortBackend> m_backend;
+    std::string m_lastError;
 };
 
 }  // namespace rs232

@@ -1,0 +1,65 @@
+// What carries a port's bytes: a local serial device, a raw TCP connection to a terminal server,
+// or a Telnet COM-PORT (RFC 2217) connection that also sets the far end's line. CSerialPort picks
+// the backend from the device name through one table and leaves the rest to it.
+//
+// Device names: "tcp://HOST:PORT", "rfc2217://HOST:PORT" (HOST may be "[v6 address]"), anything
+// else a device path.
+//
+// Contract of every backend: Open returns kPortOk or a kPort* code with ErrorText() set (a
+// backend that answers -3/-4 stays open, as a device that refused its settings does); reads
+// never wait; Write returns the bytes written by the deadline or minus errno; a broken
+// connection reads as a hang-up.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace rs232 {
+
+struct SLineSettings {
+    int baudRate = 9600;
+    int dataBits = 8;
+    int parity = 0;    // kNoParity, kOddParity, kEvenParity
+    int stopBits = 0;  // kNoStopBits1 or kTwoStopBits
+    int handshake = 0;
+    int xonXoff = 0;
+};
+
+class IPortBackend {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    virtual ~IPortBackend() = default;
+    virtual int Open(const SLineSettings& line) = 0;
+    virtual int Close() = 0;
+    virtual int Write(const uint8_t* data, int length, Clock::time_point deadline) = 0;
+    virtual int Read(void* buffer, int maxCount) = 0;
+    virtual int InQueue() = 0;
+    virtual bool PurgeInput() = 0;
+    virtual bool HungUp() = 0;
+    virtual int Fd() const = 0;  // what to poll for input
+
+    const std::string& ErrorText() const { return m_error; }
+
+protected:
+    std::string m_error;
+};
+
+struct SPortBackendKind {
+    const char* scheme;  // the device name's prefix; "" matches every name
+    std::unique_ptr<IPortBackend> (*create)(const std::string& device);
+    // A start-up line about the port, or nullptr: "%s" is the device name.
+    const char* notice;
+};
+
+// The kinds in the order they are tried; device paths come last.
+extern const SPortBackendKind kPortBackends[3];
+const SPortBackendKind& PortBackendKind(const std::string& device);
+
+std::unique_ptr<IPortBackend> MakeTtyBackend(const std::string& device);
+std::unique_ptr<IPortBackend> MakeTcpBackend(const std::string& device);
+std::unique_ptr<IPortBackend> MakeRfc2217Backend(const std::string& device);
+
+}  // namespace rs232
