@@ -117,6 +117,7 @@ bool CServerDlg::OnInitDialog() {
         WriteSettings();
     }
     LogMessage(FormatText("Baudrate is: %ld", static_cast<long>(m_nBaudRate)));
+    if (const std::string notice = m_server.Notice(port); !notice.empty()) LogMessage(notice);
     LogOptionalSettings();
     if (!m_bDirError) ApplyRetention();
 
@@ -146,6 +147,7 @@ void CServerDlg::OnTimer(int /*timerId*/) {
             } else {
                 m_bStartFailed = true;
                 LogMessage(FormatText("Start Server Error %d", result));
+                if (!m_server.LastError().empty()) LogMessage(m_server.LastError());
                 m_view.Sleep(1000);
                 OnCancel();
             }

@@ -211,7 +211,10 @@ TEST(Run, FailedStartClosesWithStatusOne) {
     CServer server(dir, dir / "no-such-device");
     EXPECT_EQ(server.Wait(), 1);
     EXPECT_EQ(From(server.Lines(), "Start Server Error -2"),
-              (std::vector<std::string>{"Start Server Error -2", "Program closed !"}));
+              (std::vector<std::string>{"Start Server Error -2",
+                                        "Serial port " + dir / "no-such-device" +
+                                            ": No such file or directory",
+                                        "Program closed !"}));
     EXPECT_EQ(LogLines(dir / "LOG/", server.Port()).back(), "Program closed !");
 }
 

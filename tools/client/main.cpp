@@ -181,7 +181,8 @@ int main(int argc, char** argv) {
     long baud = 0;
     int retries = kDefaultRetries;
     bool verbose = false;
-    app.add_option("--device", device, "serial device (overrides --port)");
+    app.add_option("--device", device,
+                   "serial device, or tcp://HOST:PORT or rfc2217://HOST:PORT (overrides --port)");
     app.add_option("--port", port, "port number 1..16, mapped through [PORTS] COMn")
         ->check(CLI::Range(1, 16));
     app.add_option("--config", config,
@@ -292,8 +293,11 @@ int main(int argc, char** argv) {
     serial.SetParams(static_cast<int>(baud), 'N', 8, 1, 0, 0);
     const int opened = serial.Open(port);
     if (opened != kPortOk) {
-        std::fprintf(stderr, "rs232-client: cannot open %s (code %d)\n",
-                     serial.DeviceName(port).c_str(), opened);
+        if (!serial.LastError().empty())
+            std::fprintf(stderr, "rs232-client: %s\n", serial.LastError().c_str());
+        else
+            std::fprintf(stderr, "rs232-client: cannot open %s (code %d)\n",
+                         serial.DeviceName(port).c_str(), opened);
         return 2;
     }
 
