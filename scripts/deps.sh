@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build g++ pkg-config qt6-base-dev libsimpleini-dev
-          libgtest-dev libcli11-dev xvfb xauth dpkg-dev)
+          libgtest-dev libcli11-dev xvfb xauth dpkg-dev ser2net)
 [ "${1:-}" = "--fuzz" ] && packages+=(clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do

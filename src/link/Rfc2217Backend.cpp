@@ -42,6 +42,16 @@ public:
     explicit CRfc2217Backend(std::string device)
         : CTcpBackend(std::move(device), std::strlen("rfc2217://")) {}
 
+    // Settings no line has are refused before connecting, as a local device refuses them: a
+    // far end may not answer them at all, and a rate of 0 would ask for its current one.
+    int Open(const SLineSettings& line) override {
+        if (line.baudRate <= 0 || line.dataBits < 5 || line.dataBits > 8)
+            return Fail(kPortSettingsRefused, "line settings refused: " +
+                                                  std::to_string(line.baudRate) + " baud, " +
+                                                  std::to_string(line.dataBits) + " data bits");
+        return CTcpBackend::Open(line);
+    }
+
     bool PurgeInput() override {
         CTcpBackend::PurgeInput();
         SendCommand(kPurgeData, {kPurgeReceiveBuffer});

@@ -140,6 +140,7 @@ std::string CTcpBackend::ClosedText() const {
 }
 
 int CTcpBackend::Close() {
+    if (m_fd < 0) return kPortOk;  // settings refused before connecting
     const int fd = m_fd;
     m_fd = -1;
     m_in.clear();

@@ -61,6 +61,7 @@ public:
     int Stop(int signal, Ms timeout = 30s);  // the signal, then Wait
     void Signal(int signal);
     bool Running() { return Wait(0ms) < 0; }
+    pid_t Pid() const { return m_pid; }
 
     std::string Out() const;
     std::string Err() const;

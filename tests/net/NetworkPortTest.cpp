@@ -1,0 +1,233 @@
+// Ports on a terminal server: a real ser2net on loopback with pseudo-terminals behind it, reached
+// through tcp:// and rfc2217:// by the port itself, the real server and the real client.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "link/SerialPort.h"
+#include "support/Process.h"
+
+namespace rs232::test {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+// One ser2net serving one device on 127.0.0.1: on a port the kernel picks at the first start (no
+// fixed ports shared between tests), on the same port after a restart.
+class CSer2net {
+public:
+    CSer2net(const CTempDir& dir, const std::string& mode, const std::string& device)
+        : m_mode(mode), m_device(device), m_config(dir / (mode + "-ser2net.yaml")) {
+        Start();
+    }
+    std::string Url() const { return m_mode + "://127.0.0.1:" + std::to_string(m_port); }
+    void Kill() { m_child.reset(); }
+    void Start() {
+        std::ofstream(m_config) << "%YAML 1.1\n---\nconnection: &line\n  accepter: "
+                                << (m_mode == "rfc2217" ? "telnet(rfc2217),tcp" : "tcp")
+                                << ",127.0.0.1," << m_port << "\n  connector: serialdev,"
+                                << m_device << ",9600n81,local\n";
+        m_child = std::make_unique<CChild>(std::vector<std::string>{"ser2net", "-n", "-u", "-c",
+                                                                    m_config});
+        const auto end = Clock::now() + 20s;
+        while ((m_port = ListeningPort()) == 0 && Clock::now() < end && m_child->Running())
+            std::this_thread::sleep_for(10ms);
+        if (m_port == 0) throw std::runtime_error("ser2net did not listen: " + m_child->Err());
+    }
+
+private:
+    // The port of the listening socket the child holds (its fds' inodes in /proc/net/tcp).
+    int ListeningPort() const {
+        std::set<std::string> inodes;
+        for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(Pid()) + "/fd")) {
+            std::error_code ec;
+            const std::string target = fs::read_symlink(fd, ec);
+            if (target.starts_with("socket:[")) inodes.insert(target.substr(8, target.size() - 9));
+        }
+        std::ifstream table("/proc/net/tcp");
+        std::string line;
+        std::getline(table, line);
+        while (std::getline(table, line)) {
+            std::istringstream f(line);
+            std::string slot, local, remote, state, skip, inode;
+            f >> slot >> local >> remote >> state >> skip >> skip >> skip >> skip >> skip >> inode;
+            if (state == "0A" && inodes.count(inode))
+                return std::stoi(local.substr(local.find(':') + 1), nullptr, 16);
+        }
+        return 0;
+    }
+    pid_t Pid() const { return m_child ? m_child->Pid() : -1; }
+
+    std::string m_mode, m_device, m_config;
+    int m_port = 0;
+    std::unique_ptr<CChild> m_child;
+};
+
+speed_t DeviceSpeed(const std::string& path) {
+    termios tio{};
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const bool ok = fd >= 0 && ::tcgetattr(fd, &tio) == 0;
+    if (fd >= 0) ::close(fd);
+    return ok ? cfgetospeed(&tio) : B0;
+}
+
+// Every byte value, then a run of 0xFF: the Telnet escape must come out as one byte each way.
+Bytes AllBytes() {
+    Bytes bytes(256);
+    for (int i = 0; i < 256; ++i) bytes[i] = static_cast<uint8_t>(i);
+    bytes.insert(bytes.end(), 600, 0xFF);
+    return bytes;
+}
+
+struct SMode {
+    const char* mode;
+    speed_t speed;     // what the device runs at when the port asks for 57600
+    bool notice;       // the start-up lines say that the far end fixes the line
+};
+const SMode kModes[] = {{"rfc2217", B57600, false}, {"tcp", B9600, true}};
+
+TEST(NetworkPort, BytesSettingsAndRefusalsInBothModes) {
+    for (const SMode& m : kModes) {
+        SCOPED_TRACE(m.mode);
+        CTempDir dir;
+        CPty pty;
+        CSer2net daemon(dir, m.mode, pty.SlavePath());
+        CSerialPort port, second;
+        port.SetDeviceMap({{1, daemon.Url()}});
+        second.SetDeviceMap({{1, daemon.Url()}});
+        if (!m.notice) {  // settings no line has: refused before the far end is asked
+            second.SetParams(57600, 'N', 9, 1, 0, 0);
+            EXPECT_EQ(second.Open(1), kPortSettingsRefused);
+            second.Close();
+            second.SetParams(57600, 'N', 8, 1, 0, 0);
+        }
+        port.SetParams(57600, 'N', 8, 1, 0, 0);
+        ASSERT_EQ(port.Open(1), kPortOk) << port.LastError();
+        EXPECT_EQ(DeviceSpeed(pty.SlavePath()), m.speed);
+        EXPECT_EQ(!port.Notice(1).empty(), m.notice);
+
+        const Bytes bytes = AllBytes();
+        ASSERT_EQ(port.Write(bytes.data(), static_cast<int>(bytes.size())), int(bytes.size()));
+        EXPECT_EQ(pty.Read(bytes.size()), bytes);
+        pty.Send(bytes);
+        Bytes got(bytes.size() + 1);
+        ASSERT_EQ(port.WaitForInQueue(int(bytes.size()), Clock::now() + 10s), int(bytes.size()));
+        EXPECT_EQ(port.Read(got.data(), int(got.size())), int(bytes.size()));
+        got.pop_back();
+        EXPECT_EQ(got, bytes);
+
+        // The daemon serves one connection: a second is a failed open that says why.
+        EXPECT_EQ(second.Open(1), kPortOpenFailed);
+        EXPECT_NE(second.LastError().find("Port already in use"), std::string::npos)
+            << second.LastError();
+        daemon.Kill();
+        const auto end = Clock::now() + 20s;
+        while (!port.HasHungUp() && Clock::now() < end) port.WaitForInQueue(1, Clock::now() + 50ms);
+        EXPECT_TRUE(port.HasHungUp());
+        EXPECT_EQ(second.Open(1), kPortOpenFailed);
+        const std::string address = daemon.Url().substr(daemon.Url().find("//") + 2);
+        EXPECT_EQ(second.LastError(),
+                  "Serial port " + daemon.Url() + ": cannot connect to 127.0.0.1 port " +
+                      address.substr(address.find(':') + 1) + ": Connection refused");
+    }
+}
+
+// The server on one end of a null-modem and the client on the other, each through its own
+// ser2net, one in each mode.
+struct SNetworkLine {
+    CTempDir dir;
+    std::string a = dir / "ttyA", b = dir / "ttyB";
+    CChild modem{{RS232_NULLMODEM_EXE, "--a", a, "--b", b, "--baud", "0"}};
+    std::unique_ptr<CSer2net> serverSide, clientSide;
+    SNetworkLine(const std::string& serverMode, const std::string& clientMode) {
+        if (!modem.WaitFor("ready", 10s)) throw std::runtime_error("null-modem: " + modem.Err());
+        serverSide = std::make_unique<CSer2net>(dir, serverMode, a);
+        clientSide = std::make_unique<CSer2net>(dir, clientMode, b);
+    }
+    SRunResult Client(const std::vector<std::string>& args) {
+        std::vector<std::string> argv{RS232_CLIENT_EXE, "--device", clientSide->Url(), "--baud",
+                                      "57600"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return RunProgram(argv, 60s, dir.Path());
+    }
+};
+
+TEST(NetworkPort, EveryRequestThroughTheTerminalServer) {
+    const struct {
+        const char* server;
+        const char* client;
+    } rows[] = {{"rfc2217", "tcp"}, {"tcp", "rfc2217"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.server) + " server, " + row.client + " client");
+        SNetworkLine line(row.server, row.client);
+        CTempDir base;
+        CServer server(line.dir, line.serverSide->Url(), {base.Path()});
+        ASSERT_TRUE(server.Started()) << server.Out() << server.Err();
+        EXPECT_EQ(server.Out().find("are fixed by the terminal server") != std::string::npos,
+                  std::string(row.server) == "tcp");
+
+        const Bytes ff = AllBytes();
+        std::ofstream(line.dir / "ff.bin", std::ios::binary)
+            .write(reinterpret_cast<const char*>(ff.data()), std::streamsize(ff.size()));
+        for (const std::vector<std::string>& request :
+             std::vector<std::vector<std::string>>{{"date"},
+                                                   {"put", "ff.bin", "ff.bin"},
+                                                   {"info", "ff.bin"},
+                                                   {"cp", "ff.bin", "copy.bin"},
+                                                   {"get", "copy.bin", "back.bin"},
+                                                   {"rm", "ff.bin"},
+                                                   {"ls"}}) {
+            const SRunResult r = line.Client(request);
+            EXPECT_EQ(r.code, 0) << request[0] << ": " << r.out << r.err;
+        }
+        EXPECT_EQ(ListDir(base.Path()), (std::vector<std::string>{"BAK", "LOG", "copy.bin"}));
+        std::ifstream back(line.dir / "back.bin", std::ios::binary);
+        EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(back), {}), ff);
+    }
+}
+
+TEST(NetworkPort, TerminalServerRestartMidUploadLeavesTheTargetWhole) {
+    SNetworkLine line("rfc2217", "tcp");
+    CTempDir base;
+    const std::string target = base / "target.bin";
+    std::ofstream(target) << "old";
+    CServer server(line.dir, line.serverSide->Url(), {base.Path()});
+    ASSERT_TRUE(server.Started()) << server.Err();
+    std::ofstream(line.dir / "big.bin") << Text(Pattern(100000, 7));
+    CChild upload({RS232_CLIENT_EXE, "--device", line.clientSide->Url(), "--baud", "57600", "put",
+                   "big.bin", "target.bin"},
+                  line.dir.Path());
+    // The first data blocks are in the server's temp file: the transfer is under way.
+    const std::string temp = line.dir / ("FT_TMP" + std::string(server.Port() < 10 ? "0" : "") +
+                                         std::to_string(server.Port()) + ".TMP");
+    const auto end = Clock::now() + 60s;
+    std::error_code ec;
+    while (!(fs::file_size(temp, ec) > 0 && !ec) && Clock::now() < end)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_GT(fs::file_size(temp), 0u);
+    line.serverSide->Kill();
+    EXPECT_TRUE(server.WaitFor(" lost, waiting for it to return\n", 60s)) << server.Out();
+    EXPECT_NE(upload.Stop(SIGTERM), 0);  // or it waits out its answer time limits
+    std::ifstream old(target);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(old), {}), "old");
+
+    line.serverSide->Start();
+    EXPECT_TRUE(server.WaitFor(" reopened\n", 60s)) << server.Out();
+    std::ofstream(line.dir / "new.bin") << "new content";
+    const SRunResult r = line.Client({"put", "new.bin", "target.bin"});
+    EXPECT_EQ(r.code, 0) << r.out << r.err;
+    std::ifstream now(target);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(now), {}), "new content");
+}
+
+}  // namespace
+}  // namespace rs232::test
