@@ -3,6 +3,8 @@
 #   - download and upload of a 64 KiB file at 9600, 57600 and 115200 baud over the null-modem
 #     paced at that rate, against the raw line rate and the protocol's ceiling;
 #   - the download at 115200 with BLOCKPAUSE=0;
+#   - download and upload at 115200 with the server's end of the cable behind ser2net on
+#     loopback, reached through rfc2217:// and through tcp://, against the direct pty;
 #   - idle CPU over 60 s and resident memory, headless and with the window (offscreen);
 #   - memory growth over a 1 MiB unpaced transfer each way;
 #   - a listing (DL) of a directory with 100 000 entries;
@@ -32,6 +34,7 @@ echo "== building (Release) in $BUILD"
 cmake -S "$REPO" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DRS232_BUILD_TESTS=OFF \
     -DCMAKE_CXX_FLAGS=-Wno-restrict >/dev/null
 cmake --build "$BUILD" -j 2 --target rs232-server rs232-nullmodem rs232-bench-client
+command -v ser2net >/dev/null || die "ser2net is missing (scripts/deps.sh installs it)"
 SERVER=$BUILD/src/app/rs232-server
 MODEM=$BUILD/tools/nullmodem/rs232-nullmodem
 CLIENT=$BUILD/bench/rs232-bench-client
@@ -75,6 +78,33 @@ start_modem() {  # name baud -> MODEM_PID; its ends are $WORK/<name>.a and $WORK
     MODEM_PID=$!
     PIDS+=("$MODEM_PID")
     wait_for "$WORK/$1.modem" '^ready ' 10 || die "the null-modem $1 did not start"
+}
+
+start_ser2net() {  # name mode(rfc2217|tcp) device -> S2N_PID, S2N_PORT (the kernel picks it)
+    local accepter=tcp inodes hex end=$((SECONDS + 10))
+    [[ $2 == rfc2217 ]] && accepter="telnet(rfc2217),tcp"
+    cat >"$WORK/$1.yaml" <<EOF
+%YAML 1.1
+---
+connection: &line
+  accepter: $accepter,127.0.0.1,0
+  connector: serialdev,$3,115200n81,local
+  options:
+    chardelay: false
+EOF
+    ser2net -n -u -c "$WORK/$1.yaml" >"$WORK/$1.s2n" 2>&1 &
+    S2N_PID=$!
+    PIDS+=("$S2N_PID")
+    while ((SECONDS < end)); do
+        # Its listening socket: one of its descriptors' inodes in state 0A of /proc/net/tcp.
+        inodes=$(find "/proc/$S2N_PID/fd" -lname 'socket:*' -printf '%l\n' 2>/dev/null |
+            tr -dc '0-9\n' || true)
+        hex=$(awk -v list="$inodes" 'BEGIN {n = split(list, a, "\n"); for (i = 1; i <= n; ++i) w[a[i]] = 1}
+            $4 == "0A" && ($10 in w) {split($2, p, ":"); print p[2]; exit}' /proc/net/tcp)
+        [[ -n $hex ]] && S2N_PORT=$((16#$hex)) && return 0
+        sleep 0.05
+    done
+    die "ser2net $1 did not listen: $(cat "$WORK/$1.s2n")"
 }
 
 free_ports() {  # port numbers no server on this machine holds, in random order
@@ -123,14 +153,14 @@ cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 status_kb() { awk -v k="$2:" '$1 == k {print $2}' "/proc/$1/status"; }
 CLK_TCK=$(getconf CLK_TCK)
 
-# label baud pause-ms output-of-the-helper: one row of $WORK/transfers
+# label baud pause-ms output-of-the-helper [line]: one row of $WORK/transfers
 record() {
     local bytes blocks whole content
     eval "$(tr ' ' '\n' <<<"$4" | grep -E '^(bytes|blocks|whole|content)=')"
-    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$1" "$2" "$3" "$bytes" "$blocks" "$content" "$whole" \
-        >>"$WORK/transfers"
-    printf '   %-9s %7s baud, pause %3s ms: %8s bytes in %8.3f s (whole call %8.3f s)\n' \
-        "$1" "$2" "$3" "$bytes" "$content" "$whole"
+    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$1" "$2" "$3" "$bytes" "$blocks" "$content" "$whole" \
+        "${5:-pty}" >>"$WORK/transfers"
+    printf '   %-9s %7s baud, pause %3s ms, %-7s: %8s bytes in %8.3f s (whole call %8.3f s)\n' \
+        "$1" "$2" "$3" "${5:-pty}" "$bytes" "$content" "$whole"
 }
 
 LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -164,27 +194,33 @@ PIDS+=("$SAMPLER1" "$SAMPLER2")
 
 : >"$WORK/transfers"
 : >"$WORK/line"
-transfers_at() {  # baud blockpause(empty: default 50)
-    local baud=$1 pause=${2:-} name="t$1${2:+p$2}" out
+# baud blockpause(empty: default 50) via(empty: the pty itself; rfc2217 or tcp: through ser2net)
+transfers_at() {
+    local baud=$1 pause=${2:-} via=${3:-} name="t$1${2:+p$2}${3:+$3}" out s2n=
     start_modem "$name" "$baud"
-    local modem=$MODEM_PID
-    if [[ -z $pause ]] && ((baud >= 57600)); then
+    local modem=$MODEM_PID device=$WORK/$name.a
+    if [[ -n $via ]]; then
+        start_ser2net "$name" "$via" "$device"
+        s2n=$S2N_PID
+        device="$via://127.0.0.1:$S2N_PORT"
+    elif [[ -z $pause ]] && ((baud >= 57600)); then
         # The cable's own delay, which every block round pays on top of the line time.
         out=$("$CLIENT" "$WORK/$name.b" "$baud" line "$WORK/$name.a")
         echo "$baud $out" >>"$WORK/line"
     fi
-    start_server "$name" "$WORK/$name.a" "$baud" "$pause" headless
+    start_server "$name" "$device" "$baud" "$pause" headless
     local server=$SERVER_PID base=$SERVER_BASE
     head -c "$FILE_BYTES" /dev/urandom >"$base/down.bin"
     out=$("$CLIENT" "$WORK/$name.b" "$baud" get down.bin "$WORK/$name.down")
     cmp -s "$base/down.bin" "$WORK/$name.down" || die "download at $baud baud differs"
-    record download "$baud" "${pause:-50}" "$out"
+    record download "$baud" "${pause:-50}" "$out" "$via"
     if [[ -z $pause ]]; then
         out=$("$CLIENT" "$WORK/$name.b" "$baud" put "$WORK/$name.down" up.bin)
         cmp -s "$base/up.bin" "$WORK/$name.down" || die "upload at $baud baud differs"
-        record upload "$baud" - "$out"
+        record upload "$baud" - "$out" "$via"
     fi
     stop "$server"
+    [[ -z $s2n ]] || stop "$s2n"
     stop "$modem"
 }
 transfers_at 9600
@@ -197,6 +233,8 @@ stop "$IDLE_WINDOW"
 stop "$IDLE_MODEM"
 transfers_at 115200
 transfers_at 115200 0
+transfers_at 115200 "" rfc2217
+transfers_at 115200 "" tcp
 
 # Memory over 1 MiB each way on an unpaced line; BLOCKPAUSE=0 keeps the download short (the
 # pause only sleeps), the upload still takes one block per 50 ms tick. Then the big listing on
@@ -257,6 +295,7 @@ transfer_table() {
         print "| Transfer | Baud | Pause ms | Bytes | Blocks | Transfer s | Whole call s | Rate B/s | % of line rate | Ceiling B/s | % of ceiling | % of exact ceiling | >= 95% |"
         print "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|"
     }
+    $8 != "pty" { next }
     {
         dir = $1; baud = $2; pause = ($3 == "-" ? 0 : $3); bytes = $4; blocks = $5
         content = $6; whole = $7; rate = bytes / content
@@ -273,6 +312,26 @@ transfer_table() {
         printf "| %s | %d | %s | %d | %d | %.3f | %.3f | %.0f | %.1f | %.0f | %.1f | %.1f | %s |\n", \
             dir, baud, $3, bytes, blocks, content, whole, rate, rate / line * 100, ceil, \
             share, exact / content * 100, (share >= 95 ? "yes" : "NO")
+    }' "$WORK/transfers"
+}
+
+# The rows through ser2net against the direct pty rows of the same direction, rate and pause.
+network_table() {
+    awk -F'\t' '
+    BEGIN {
+        print "| Transfer | Baud | Line | Bytes | Transfer s | Rate B/s | Direct pty B/s | % of direct | >= 95% |"
+        print "|---|---:|---|---:|---:|---:|---:|---:|---|"
+    }
+    { key = $1 SUBSEP $2 SUBSEP $3 }
+    $8 == "pty" { direct[key] = $4 / $6; next }
+    { n++; row[n] = $0; k[n] = key }
+    END {
+        for (i = 1; i <= n; ++i) {
+            split(row[i], f, "\t")
+            rate = f[4] / f[6]; share = rate / direct[k[i]] * 100
+            printf "| %s | %d | %s | %d | %.3f | %.0f | %.0f | %.1f | %s |\n", f[1], f[2], \
+                f[8] "://", f[4], f[6], rate, direct[k[i]], share, (share >= 95 ? "yes" : "NO")
+        }
     }' "$WORK/transfers"
 }
 
@@ -309,6 +368,15 @@ DIRTY=$(git -C "$REPO" status --porcelain 2>/dev/null | wc -l)
     echo "  520 per max(543 bytes, 50 ms): $(awk 'BEGIN {for (b = 9600; b <= 115200; b *= (b == 9600 ? 6 : 2)) {t = 5430 / b; if (t < 0.05) t = 0.05; printf "%s%d B/s at %d", (b > 9600 ? ", " : ""), 520 / t, b}}')."
     echo "  % of exact ceiling applies the same per-block costs to the blocks actually sent: the last"
     echo "  one is short but still costs a pause or a tick."
+    echo
+    echo "### Through a terminal server"
+    echo
+    echo "The same transfers at 115200 with the server's end of the cable behind ser2net on loopback"
+    echo "(\`serialdev,...,115200n81,local\`, \`chardelay: false\`), the server on \`rfc2217://127.0.0.1:PORT\` or"
+    echo "\`tcp://127.0.0.1:PORT\`, the client on the cable's other end as above; against the direct"
+    echo "pty rows of this run:"
+    echo
+    network_table
     echo
     echo "What the null-modem itself adds (median of 41 transfers on the bare cable, before the server"
     echo "opens it), and the share of the download ceiling left if that were the only loss:"
