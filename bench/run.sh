@@ -34,7 +34,7 @@ echo "== building (Release) in $BUILD"
 cmake -S "$REPO" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DRS232_BUILD_TESTS=OFF \
     -DCMAKE_CXX_FLAGS=-Wno-restrict >/dev/null
 cmake --build "$BUILD" -j 2 --target rs232-server rs232-nullmodem rs232-bench-client
-command -v ser2net >/dev/null || die "ser2net is missing (scripts/deps.sh installs it)"
+SER2NET=$(PATH=$PATH:/usr/sbin command -v ser2net) || die "ser2net is missing (scripts/deps.sh installs it)"
 SERVER=$BUILD/src/app/rs232-server
 MODEM=$BUILD/tools/nullmodem/rs232-nullmodem
 CLIENT=$BUILD/bench/rs232-bench-client
@@ -92,7 +92,7 @@ connection: &line
   options:
     chardelay: false
 EOF
-    ser2net -n -u -c "$WORK/$1.yaml" >"$WORK/$1.s2n" 2>&1 &
+    "$SER2NET" -n -u -c "$WORK/$1.yaml" >"$WORK/$1.s2n" 2>&1 &
     S2N_PID=$!
     PIDS+=("$S2N_PID")
     while ((SECONDS < end)); do

@@ -36,7 +36,10 @@ public:
                                 << (m_mode == "rfc2217" ? "telnet(rfc2217),tcp" : "tcp")
                                 << ",127.0.0.1," << m_port << "\n  connector: serialdev,"
                                 << m_device << ",9600n81,local\n";
-        m_child = std::make_unique<CChild>(std::vector<std::string>{"ser2net", "-n", "-u", "-c",
+        // Debian puts it in /usr/sbin, which a user's PATH may lack.
+        const std::string program =
+            fs::exists("/usr/sbin/ser2net") ? "/usr/sbin/ser2net" : "ser2net";
+        m_child = std::make_unique<CChild>(std::vector<std::string>{program, "-n", "-u", "-c",
                                                                     m_config});
         const auto end = Clock::now() + 20s;
         while ((m_port = ListeningPort()) == 0 && Clock::now() < end && m_child->Running())
