@@ -34,7 +34,8 @@ echo "== building (Release) in $BUILD"
 cmake -S "$REPO" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DRS232_BUILD_TESTS=OFF \
     -DCMAKE_CXX_FLAGS=-Wno-restrict >/dev/null
 cmake --build "$BUILD" -j 2 --target rs232-server rs232-nullmodem rs232-bench-client
-SER2NET=$(PATH=$PATH:/usr/sbin command -v ser2net) || die "ser2net is missing (scripts/deps.sh installs it)"
+SER2NET=$(PATH=$PATH:/usr/sbin command -v ser2net) ||
+    die "ser2net is missing (scripts/deps.sh installs it)"
 SERVER=$BUILD/src/app/rs232-server
 MODEM=$BUILD/tools/nullmodem/rs232-nullmodem
 CLIENT=$BUILD/bench/rs232-bench-client
@@ -99,7 +100,8 @@ EOF
         # Its listening socket: one of its descriptors' inodes in state 0A of /proc/net/tcp.
         inodes=$(find "/proc/$S2N_PID/fd" -lname 'socket:*' -printf '%l\n' 2>/dev/null |
             tr -dc '0-9\n' || true)
-        hex=$(awk -v list="$inodes" 'BEGIN {n = split(list, a, "\n"); for (i = 1; i <= n; ++i) w[a[i]] = 1}
+        hex=$(awk -v list="$inodes" '
+            BEGIN {n = split(list, a, "\n"); for (i = 1; i <= n; ++i) w[a[i]] = 1}
             $4 == "0A" && ($10 in w) {split($2, p, ":"); print p[2]; exit}' /proc/net/tcp)
         [[ -n $hex ]] && S2N_PORT=$((16#$hex)) && return 0
         sleep 0.05
