@@ -1,8 +1,8 @@
 // Ports on a terminal server: a real ser2net on loopback with pseudo-terminals behind it, reached
 // through tcp:// and rfc2217:// by the port itself, the real server and the real client.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -51,8 +51,8 @@ private:
     // The port of the listening socket the child holds (its fds' inodes in /proc/net/tcp).
     int ListeningPort() const {
         std::set<std::string> inodes;
-        for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(Pid()) + "/fd")) {
-            std::error_code ec;
+        std::error_code ec;  // a child that has ended has no descriptors
+        for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(Pid()) + "/fd", ec)) {
             const std::string target = fs::read_symlink(fd, ec);
             if (target.starts_with("socket:[")) inodes.insert(target.substr(8, target.size() - 9));
         }
