@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "server/Rs232Server.h"
+#include "link/Block.h"
 
 namespace rs232 {
 namespace {
@@ -65,25 +65,6 @@ TEST(Block, ControlBytesInDataAndTheReadersChecks) {
         EXPECT_EQ(p.len, c.len) << c.header;
         EXPECT_EQ(p.lenAcceptable, c.ok) << c.header;
     }
-}
-
-TEST(Path, AbsolutePathsAndResolution) {
-    for (const char* p : {"D:x", "\\share", "/tmp", "a:", "/", "\\"})
-        EXPECT_EQ(CRs232Server::IsAbsolutePath(p), 1) << p;
-    for (const char* p : {"data\\x", "x", "", "ab:c"})
-        EXPECT_EQ(CRs232Server::IsAbsolutePath(p), 0) << p;
-
-    CRs232Server server;
-    server.SetBasePath("/srv/data/");
-    const std::pair<const char*, const char*> cases[] = {
-        {"file.txt", "/srv/data/file.txt"}, {"sub\\file.txt", "/srv/data/sub/file.txt"},
-        {"C:\\data\\a.txt", "/data/a.txt"}, {"c:data", "/data"}, {"a:", "/"},
-        {"\\in\\b.txt", "/in/b.txt"},       {"/tmp/x", "/tmp/x"}, {"", "/srv/data/"},
-    };
-    for (const auto& [request, resolved] : cases) EXPECT_EQ(server.ResolvePath(request), resolved);
-    // A base path typed without its final separator is joined as typed.
-    server.SetBasePath("/srv/data");
-    EXPECT_EQ(server.ResolvePath("file.txt"), "/srv/datafile.txt");
 }
 
 }  // namespace

@@ -1,12 +1,13 @@
-// The engine on a pseudo-terminal: answers to the line, damaged blocks, replies with retries and
-// the protocol's time limits.
+// The engine on a pseudo-terminal: answers to the line, damaged blocks, replies with retries,
+// interrupted downloads, a lost device, and where request paths lead.
 #include <unistd.h>
 
-#include <cstdio>
+#include <array>
 #include <memory>
 #include <thread>
 
 #include "server/ServerFixture.h"
+#include "platform/FileOps.h"
 
 namespace rs232::test {
 namespace {
@@ -14,7 +15,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Link = ServerOnPty;
 
-TEST_F(Link, EnqAndUnknownBytes) {
+TEST_F(Link, EnqUnknownBytesAndTheDefaultLimits) {
+    const SLinkLimits l = CRs232Server().GetLinkLimits();
+    EXPECT_EQ((std::array{l.header, l.rest, l.answer, l.blockPause}), (std::array{6000ms, 6000ms, 3000ms, 50ms}));
     std::string status;
     Deliver(Bytes{ENQ, 'x', 'y'});
     EXPECT_EQ(server.Poll(status), 1);
@@ -23,83 +26,54 @@ TEST_F(Link, EnqAndUnknownBytes) {
     EXPECT_EQ(server.GetInQueue(), 0) << "what followed the ENQ is discarded";
     EXPECT_EQ(server.Poll(status), 1) << "an idle line";
     EXPECT_EQ(status, "");
-
     Deliver(Bytes{'A', ACK});
     EXPECT_EQ(server.Poll(status), kUnknownAnswer);
     EXPECT_EQ(status, "Unknown Request");
     EXPECT_EQ(server.GetInQueue(), 1) << "one byte per tick, nothing purged";
     EXPECT_EQ(server.Poll(status), kUnknownAnswer);
     EXPECT_TRUE(pty.ReadUntilQuiet(100ms).empty());
-}
-
-TEST_F(Link, ValidBlocksAreAcknowledgedAndDispatchedInTheSameTick) {
-    const SPollResult unknown = Request("XY", 0, "data").get();
-    EXPECT_EQ(unknown.result, kRefused);
-    EXPECT_EQ(unknown.status, "Unknown block typ");
-    auto tick = Request("DR", 0, "");
-    EXPECT_EQ(Reply().type, "DT");
-    EXPECT_EQ(tick.get().result, 1);
-}
-
-TEST_F(Link, DamagedBlocksArePurgedAndAnsweredWithNak) {
-    Bytes noEtx = MakeBlock("DR", 5, "abc");
-    noEtx.back() = 'Z';
-    Bytes badCrc = MakeBlock("DR", 5, "abc");
-    badCrc[16] ^= 0x01;
-    Bytes upperCrc = MakeBlock("IR", -1, "x");  // CRC text 9b0d1c4c has letters
-    for (size_t i = 14; i < 22; ++i) upperCrc[i] = static_cast<uint8_t>(toupper(upperCrc[i]));
-    ASSERT_NE(upperCrc, MakeBlock("IR", -1, "x"));
-    Bytes cut = MakeBlock("DR", 5, "abcdef");
-    cut.resize(cut.size() - 4);
-    // Bytes behind a refused LEN must be purged too, never read as a block.
-    auto header = [](const std::string& text) {
-        const std::string b = "\x02" + text + std::string(600, 'q');
-        return Bytes(b.begin(), b.end());
-    };
-    const std::pair<Bytes, const char*> cases[] = {
-        {noEtx, "Block 000005 Error: [2]"},
-        {badCrc, "Block 000005 Error: [3]"},
-        {upperCrc, "Block -000001 Error: [3]"},
-        {cut, "Block 000005 Error: [1]"},
-        {header("FT     1 521"), "Block 000001 Error: [1]"},
-        {header("FT     2  -5"), "Block 000002 Error: [1]"},
-        {header("FT     3 abc"), "Block 000003 Error: [1]"},
-    };
-    for (const auto& [block, text] : cases) {
-        SCOPED_TRACE(text);
-        auto tick = Poll(block);
-        EXPECT_EQ(pty.Read(1), Bytes{NAK});
-        const SPollResult r = tick.get();
-        EXPECT_EQ(r.result, kBlockError);
-        EXPECT_EQ(r.status, text);
-        EXPECT_EQ(server.GetInQueue(), 0);
-    }
-}
-
-TEST_F(Link, StartingStoppingAndAClosedPort) {
-    std::string status;
-    EXPECT_EQ(server.StartServer(kPort, 115200, nullptr, nullptr), kServerAlreadyRunning);
-    EXPECT_EQ(server.StopServer(), 1);
-    EXPECT_EQ(server.Poll(status), kServerNotRunning);
-    EXPECT_EQ(status, "Server not running");
-    EXPECT_EQ(server.StopServer(), kPortNotOpen);
-    const Bytes block = MakeBlock("SF", 1, "x");
-    EXPECT_EQ(server.SendBlockRetry(block.data(), static_cast<int>(block.size())),
-              kSendShortWrite);
-
-    CRs232Server fresh;
-    fresh.SetDeviceMap({{kPort, "/dev/does-not-exist-rs232"}});
-    EXPECT_EQ(fresh.StartServer(kPort, 115200, nullptr, nullptr), kPortOpenFailed);
-    EXPECT_EQ(fresh.StartServer(0, 115200, nullptr, nullptr), kPortOutOfRange);
-    EXPECT_FALSE(fresh.IsRunning());
-
     // A device that refuses its settings is not kept: the next start opens it again.
+    server.StopServer();
     EXPECT_EQ(server.StartServer(kPort, 0, nullptr, nullptr), kPortSettingsRefused);
     EXPECT_FALSE(server.IsOpen());
     EXPECT_EQ(server.StartServer(kPort, 115200, nullptr, nullptr), 1);
 }
 
+TEST_F(Link, DamagedBlocksArePurgedAndAnsweredWithNak) {
+    Bytes noEtx = MakeBlock("DR", 5, "abc"), badCrc = noEtx, cut = MakeBlock("DR", 5, "abcdef");
+    noEtx.back() = 'Z';
+    badCrc[16] ^= 0x01;
+    cut.resize(cut.size() - 4);
+    Bytes upperCrc = MakeBlock("IR", -1, "x");  // CRC text 9b0d1c4c has letters
+    for (size_t i = 14; i < 22; ++i) upperCrc[i] = static_cast<uint8_t>(toupper(upperCrc[i]));
+    // Bytes behind a refused LEN must be purged too, never read as a block.
+    auto raw = [](const std::string& text) {
+        const std::string b = "\x02" + text + std::string(600, 'q');
+        return Bytes(b.begin(), b.end());
+    };
+    const struct { Bytes block; const char* status; int result; Bytes answer; } cases[] = {
+        {noEtx, "Block 000005 Error: [2]", kBlockError, {NAK}},
+        {badCrc, "Block 000005 Error: [3]", kBlockError, {NAK}},
+        {upperCrc, "Block -000001 Error: [3]", kBlockError, {NAK}},
+        {cut, "Block 000005 Error: [1]", kBlockError, {NAK}},  // the rest of the block too late
+        {raw("FT     1 521"), "Block 000001 Error: [1]", kBlockError, {NAK}},
+        {raw("FT     2  -5"), "Block 000002 Error: [1]", kBlockError, {NAK}},
+        {raw("FT     3 abc"), "Block 000003 Error: [1]", kBlockError, {NAK}},
+        {{STX, 'D', 'R', ' '}, "Timeout", kTimeout, {}},  // the header too late: no answer
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.status);
+        auto tick = Poll(c.block);
+        const SPollResult r = tick.get();
+        EXPECT_EQ(pty.ReadUntilQuiet(100ms), c.answer);
+        EXPECT_EQ(r.result, c.result);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(server.GetInQueue(), 0);
+    }
+}
+
 TEST_F(Link, SendBlockRetryFollowsTheAnswers) {
+    server.SetLinkLimits(Limits(200ms));
     const Bytes block = MakeBlock("SF", 1, "payload");
     const std::string nak = "SendBlockRetry NAK", silent = "SendBlockRetry Timeout";
     const struct {
@@ -110,6 +84,7 @@ TEST_F(Link, SendBlockRetryFollowsTheAnswers) {
         {{ACK}, 1, {}},
         {{NAK, NAK, NAK}, kSendNakLimit, {nak, nak, nak}},
         {{NAK, -1, NAK, -1, NAK}, kSendNakLimit, {nak, silent, nak, silent, nak}},
+        {{-1, -1, -1}, kTimeout, {silent, silent, silent}},
         {{NAK, ACK}, 1, {nak}},
         {{EOT}, kSendEot, {}},
         {{SYN}, kUnknownAnswer, {}},
@@ -130,9 +105,11 @@ TEST_F(Link, SendBlockRetryFollowsTheAnswers) {
     }
 }
 
-// A tick that runs inside a request (through the message pump) must not touch the line.
-TEST_F(Link, ANestedPollLeavesTheLineToTheRequestInProgress) {
-    base.WriteFile("two.bin", std::string(700, 'z'));
+// A tick that runs inside a request (through the message pump) must not touch the line; a
+// download ends at EOT, after an unanswered header and at a read error, and the next request
+// is served.
+TEST_F(Link, DownloadsPumpAndBreak) {
+    base.WriteFile("two.bin", std::string(1600, 'z'));
     SPollResult nested{0, "untouched"};
     int pumps = 0;
     server.SetMessagePump([&] {
@@ -142,54 +119,27 @@ TEST_F(Link, ANestedPollLeavesTheLineToTheRequestInProgress) {
         nested.result = server.Poll(nested.status);
     });
     auto tick = Request("RF", 0, "two.bin");
-    for (long expect : {0, 1, 2, -1}) {  // header, 500 + 200 bytes, end
-        const SReadBlock block = Reply();
-        ASSERT_EQ(block.type, "SF") << "a nested tick answered the ENQ";
-        EXPECT_EQ(block.cnt, expect);
-    }
-    EXPECT_EQ(tick.get().result, 1);
+    EXPECT_EQ(Reply().cnt, 0);
+    const SReadBlock first = Reply(NAK);
+    EXPECT_EQ(Reply().raw, first.raw) << "a NAKed block goes out again";
+    EXPECT_EQ(Reply().cnt, 2) << "a nested tick answered the ENQ";
+    EXPECT_EQ(Reply(EOT).cnt, 3);
+    EXPECT_EQ(tick.get().status, "Error -108 (Pos 2) while sending SF Block!");
+    EXPECT_TRUE(pty.ReadUntilQuiet(200ms).empty());  // no end block
     EXPECT_EQ(nested.result, 1);
     EXPECT_EQ(nested.status, "");
-    EXPECT_EQ(pumps, 2);
-}
 
-// The protocol's own limits at their real values, one test each.
-TEST_F(Link, RealHeaderLimitEndsWithoutAnswer) {
-    server.SetLinkLimits(SLinkLimits{});
-    std::string status;
-    Deliver(Bytes{STX, 'D', 'R', ' '});
-    const auto start = Clock::now();
-    EXPECT_EQ(server.Poll(status), kTimeout);
-    EXPECT_GE(Clock::now() - start, 6000ms);
-    EXPECT_EQ(status, "Timeout");
-    EXPECT_EQ(server.GetInQueue(), 0);
-    EXPECT_TRUE(pty.ReadUntilQuiet(100ms).empty()) << "no NAK after a header time-out";
-}
-
-TEST_F(Link, RealRestOfBlockLimit) {
-    server.SetLinkLimits(SLinkLimits{});
-    std::string status;
-    Bytes cut = MakeBlock("DR", 9, "abc");
-    cut.pop_back();
-    Deliver(cut);
-    const auto start = Clock::now();
-    EXPECT_EQ(server.Poll(status), kBlockError);
-    EXPECT_GE(Clock::now() - start, 6000ms);
-    EXPECT_EQ(status, "Block 000009 Error: [1]");
-    EXPECT_EQ(pty.Read(1), Bytes{NAK});
-}
-
-TEST_F(Link, RealAnswerLimitGivesUpAfterThreeSilences) {
-    server.SetLinkLimits(SLinkLimits{});
-    const Bytes block = MakeBlock("DT", 0, "1");
-    const auto start = Clock::now();
-    auto send = std::async(std::launch::async, [&] {
-        return server.SendBlockRetry(block.data(), static_cast<int>(block.size()));
-    });
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(pty.Read(block.size()), block);
-    EXPECT_EQ(send.get(), kTimeout);
-    EXPECT_GE(Clock::now() - start, 9000ms);
-    EXPECT_EQ(events.Texts(), std::vector<std::string>(3, "SendBlockRetry Timeout"));
+    server.SetLinkLimits(Limits(100ms));  // three unanswered sends of the header
+    tick = Request("RF", 0, "two.bin");
+    for (SReadBlock header; pty.ReadBlock(header, 1s);) EXPECT_EQ(header.cnt, 0);
+    EXPECT_EQ(tick.get().status, "Error -106 (Pos 1) while sending SF Block!");
+    // Reading this process's memory at offset 0 fails: a real read error after the header.
+    server.SetLinkLimits(Limits(1000ms));
+    tick = Request("RF", 0, "/proc/self/mem");
+    EXPECT_EQ(Reply().cnt, 0);
+    EXPECT_THROW(tick.get(), CFileException);
+    EXPECT_TRUE(pty.ReadUntilQuiet(200ms).empty());
+    EXPECT_EQ(Exchange("DR", 0, "").second.result, 1);
 }
 
 // An unplugged adapter: the device hangs up, and later a device appears behind the same path.
@@ -207,21 +157,32 @@ TEST(PortLoss, AVanishedDeviceIsLoggedOnceAndOpenedAgainWhenItReturns) {
     EXPECT_EQ(status, "Serial port " + link + " lost, waiting for it to return");
     EXPECT_EQ(server.Poll(status), kPortNotOpen);
     EXPECT_EQ(status, "") << "the loss is reported once";
-    EXPECT_TRUE(server.IsRunning());
 
     CPty second;
     ASSERT_EQ(symlink(second.SlavePath().c_str(), fresh.c_str()), 0);
     ASSERT_EQ(rename(fresh.c_str(), link.c_str()), 0);
-    const auto deadline = Clock::now() + 30s;
-    while (Clock::now() < deadline && server.Poll(status) != 1) {
-        EXPECT_EQ(status, "");
+    for (const auto end = Clock::now() + 30s; Clock::now() < end && server.Poll(status) != 1;)
         std::this_thread::sleep_for(50ms);  // the service tick
-    }
     EXPECT_EQ(status, "Serial port " + link + " reopened");
     second.Send(ENQ);
     ASSERT_EQ(server.WaitForInQueue(1, CSerialPort::Clock::now() + 10s), 1);
     EXPECT_EQ(server.Poll(status), 1);
     EXPECT_EQ(second.Read(1), Bytes{SYN});
+}
+
+TEST(Path, AbsolutePathsAndResolution) {
+    for (const char* p : {"D:x", "\\share", "/tmp", "a:", "/", "\\"}) EXPECT_EQ(CRs232Server::IsAbsolutePath(p), 1) << p;
+    for (const char* p : {"data\\x", "x", "", "ab:c"}) EXPECT_EQ(CRs232Server::IsAbsolutePath(p), 0) << p;
+    CRs232Server server;
+    server.SetBasePath("/srv/data/");
+    const std::pair<const char*, const char*> cases[] = {
+        {"file.txt", "/srv/data/file.txt"}, {"sub\\file.txt", "/srv/data/sub/file.txt"},
+        {"C:\\data\\a.txt", "/data/a.txt"}, {"c:data", "/data"}, {"a:", "/"},
+        {"\\in\\b.txt", "/in/b.txt"},       {"/tmp/x", "/tmp/x"}, {"", "/srv/data/"},
+    };
+    for (const auto& [request, resolved] : cases) EXPECT_EQ(server.ResolvePath(request), resolved);
+    server.SetBasePath("/srv/data");  // typed without its final separator: joined as typed
+    EXPECT_EQ(server.ResolvePath("file.txt"), "/srv/datafile.txt");
 }
 
 }  // namespace

@@ -16,7 +16,6 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
-#include <utility>
 
 extern char** environ;
 
@@ -79,20 +78,18 @@ CChild::CChild(const std::vector<std::string>& argv, const std::string& workDir,
     for (const auto& v : vars) envp.push_back(const_cast<char*>(v.c_str()));
     args.push_back(nullptr);
     envp.push_back(nullptr);
-
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 || (m_pid = fork()) < 0)
-        throw std::runtime_error("cannot start " + argv[0]);
+    const int out = open((m_files / "out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const int err = open((m_files / "err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (out < 0 || err < 0 || (m_pid = fork()) < 0) throw std::runtime_error("cannot start " + argv[0]);
     if (m_pid == 0) {
-        dup2(out[1], 1);
-        dup2(err[1], 2);
+        dup2(out, 1);
+        dup2(err, 2);
         if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(126);
         execvpe(args[0], args.data(), envp.data());
         _exit(127);
     }
-    close(out[1]);
-    close(err[1]);
-    m_reader = std::thread(&CChild::Reader, this, out[0], err[0]);
+    close(out);
+    close(err);
 }
 
 CChild::~CChild() {
@@ -100,44 +97,22 @@ CChild::~CChild() {
         kill(m_pid, SIGKILL);
         waitpid(m_pid, nullptr, 0);
     }
-    m_stop = true;
-    m_reader.join();
 }
 
-void CChild::Reader(int outFd, int errFd) {
-    pollfd p[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
-    while (!m_stop && (p[0].fd >= 0 || p[1].fd >= 0)) {
-        if (poll(p, 2, 100) <= 0) continue;
-        for (int i = 0; i < 2; ++i) {
-            if (p[i].fd < 0 || !p[i].revents) continue;
-            char buffer[4096];
-            const ssize_t n = read(p[i].fd, buffer, sizeof buffer);
-            std::lock_guard lock(m_mutex);
-            if (n > 0) (i ? m_err : m_out).append(buffer, static_cast<size_t>(n));
-            if (n <= 0) close(std::exchange(p[i].fd, -1));
-            m_changed.notify_all();
-        }
+bool CChild::WaitOutput(const std::string& text, Ms timeout, size_t from, const char* file) {
+    for (const auto deadline = Clock::now() + timeout;; poll(nullptr, 0, 10)) {
+        const bool ended = !Running();  // before the read: then the read sees all output
+        const std::string s = ReadWholeFile(m_files / file);
+        if (s.find(text, std::min(from, s.size())) != std::string::npos) return true;
+        if (ended || Clock::now() >= deadline) return false;
     }
-    for (const auto& fd : p)
-        if (fd.fd >= 0) close(fd.fd);
-    std::lock_guard lock(m_mutex);
-    m_ended = true;
-    m_changed.notify_all();
-}
-
-bool CChild::WaitOutput(const std::string& text, Ms timeout, size_t from, bool err) {
-    std::unique_lock lock(m_mutex);
-    const std::string& s = err ? m_err : m_out;
-    auto found = [&] { return s.find(text, std::min(from, s.size())) != std::string::npos; };
-    m_changed.wait_for(lock, timeout, [&] { return found() || m_ended; });
-    return found();
 }
 
 bool CChild::WaitFor(const std::string& text, Ms timeout, size_t from) {
-    return WaitOutput(text, timeout, from, false);
+    return WaitOutput(text, timeout, from, "out");
 }
 
-bool CChild::WaitForErr(const std::string& text, Ms timeout) { return WaitOutput(text, timeout, 0, true); }
+bool CChild::WaitForErr(const std::string& text, Ms timeout) { return WaitOutput(text, timeout, 0, "err"); }
 
 int CChild::Wait(Ms timeout) {
     for (const auto deadline = Clock::now() + timeout; m_status < 0; poll(nullptr, 0, 5)) {
@@ -147,9 +122,6 @@ int CChild::Wait(Ms timeout) {
         else if (Clock::now() >= deadline)
             return -1;
     }
-    // All output read before the status is reported (bounded: a grandchild may hold the pipes).
-    std::unique_lock lock(m_mutex);
-    m_changed.wait_for(lock, 10s, [&] { return m_ended; });
     return m_status;
 }
 
@@ -160,16 +132,6 @@ int CChild::Stop(int signal, Ms timeout) {
 
 void CChild::Signal(int signal) {
     if (m_status < 0) kill(m_pid, signal);
-}
-
-std::string CChild::Out() const {
-    std::lock_guard lock(m_mutex);
-    return m_out;
-}
-
-std::string CChild::Err() const {
-    std::lock_guard lock(m_mutex);
-    return m_err;
 }
 
 std::vector<std::string> CChild::Lines() const {

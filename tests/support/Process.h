@@ -4,19 +4,15 @@
 // a CPortLease on its port for as long as the server may run: an flock on
 // /tmp/rs232-test-port-<n>.lock, closed on exec so no child inherits it.
 //
-// CChild reads the child's stdout and stderr on its own thread, so a chatty child never blocks
-// on a full pipe and every wait is a wait for a condition with a deadline.
+// CChild sends the child's stdout and stderr to files of its own and reads them when asked, so a
+// chatty child never blocks and every wait is a poll of the files with a deadline.
 #pragma once
 
 #include <sys/types.h>
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <map>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/Pty.h"
@@ -34,7 +30,6 @@ public:
     ~CPortLease();
     CPortLease(const CPortLease&) = delete;
     CPortLease& operator=(const CPortLease&) = delete;
-
     int Port() const { return m_port; }
 
 private:
@@ -53,7 +48,7 @@ public:
     CChild& operator=(const CChild&) = delete;
 
     // True once stdout (stderr) holds text at or after offset from; false at the time-out or
-    // when the child's output has ended without it.
+    // when the child has ended without it.
     bool WaitFor(const std::string& text, Ms timeout = 30s, size_t from = 0);
     bool WaitForErr(const std::string& text, Ms timeout = 30s);
     // Exit status, 128 + signal, or -1 when the child still runs at the time-out.
@@ -63,22 +58,16 @@ public:
     bool Running() { return Wait(0ms) < 0; }
     pid_t Pid() const { return m_pid; }
 
-    std::string Out() const;
-    std::string Err() const;
+    std::string Out() const { return ReadWholeFile(m_files / "out"); }
+    std::string Err() const { return ReadWholeFile(m_files / "err"); }
     std::vector<std::string> Lines() const;  // stdout lines, "HH:MM:SS " stamps removed
 
 private:
-    bool WaitOutput(const std::string& text, Ms timeout, size_t from, bool err);
-    void Reader(int outFd, int errFd);
+    bool WaitOutput(const std::string& text, Ms timeout, size_t from, const char* file);
 
+    CTempDir m_files;
     pid_t m_pid = -1;
     int m_status = -1;
-    mutable std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::string m_out, m_err;
-    bool m_ended = false;  // both pipes closed
-    std::atomic<bool> m_stop{false};
-    std::thread m_reader;
 };
 
 struct SRunResult {

@@ -94,11 +94,11 @@ bool CPty::ReadBlock(SReadBlock& block, std::chrono::milliseconds timeout) {
     block = SReadBlock{};
     Bytes first = Read(1, timeout);
     if (first.size() != 1 || first[0] != STX) return false;
-    Bytes header = Read(kBlockHeaderSize, timeout);
+    Bytes header = Read(kBlockHeaderSize);
     if (header.size() != static_cast<size_t>(kBlockHeaderSize)) return false;
     SBlockHeader h = ParseBlockHeader(header.data());
     if (!h.lenAcceptable) return false;
-    Bytes rest = Read(static_cast<size_t>(h.len + kBlockTailSize), timeout);
+    Bytes rest = Read(static_cast<size_t>(h.len + kBlockTailSize));
     if (rest.size() != static_cast<size_t>(h.len + kBlockTailSize)) return false;
     block.type = h.type;
     block.cnt = h.cnt;

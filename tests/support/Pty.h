@@ -44,7 +44,8 @@ public:
     Bytes Read(size_t n, std::chrono::milliseconds timeout = 10s);
     // Reads whatever arrives until the line has been quiet for `quiet`.
     Bytes ReadUntilQuiet(std::chrono::milliseconds quiet = 200ms);
-    // Reads one block (STX first); false on time-out or a malformed frame.
+    // Reads one block whose STX comes within the time-out (the rest gets 10 s); false on
+    // time-out or a malformed frame.
     bool ReadBlock(SReadBlock& block, std::chrono::milliseconds timeout = 10s);
 
 private:

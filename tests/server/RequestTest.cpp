@@ -1,0 +1,245 @@
+// All seven requests and their refusals over a pseudo-terminal, as tables: the request block, the
+// reply blocks the client receives (each ACKed), the status text and what the files hold after.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <set>
+#include <sstream>
+
+#include "ServerFixture.h"
+#include "platform/FileOps.h"
+
+namespace rs232::test {
+namespace {
+
+const std::string kGone = "(no such file)";
+
+std::string B(const char* type, long cnt, const std::string& data) { return Text(MakeBlock(type, cnt, data)); }
+std::string Ok(const std::string& target) {
+    return "Receiving and Copy and Rename (Backup) File " + target + " OK!";
+}
+
+// "@" in data, status and file names stands for the base path, "#" for the backup name prefix.
+struct SRow {
+    const char* type;
+    long cnt;
+    std::string data, replies, status, file = {}, content = {};
+};
+
+class Requests : public ServerOnPty {
+protected:
+    void SetUp() override {
+        ServerOnPty::SetUp();
+        ASSERT_EQ(chdir(base.Path().c_str()), 0);  // where the upload temp file lies
+        ASSERT_TRUE(MakeDir(base / "BAK") && MakeDir(base / "sub") && MakeDir(base / "pub"));
+        server.SetBackupPath(base / "BAK/");
+        server.SetLinkLimits(SLinkLimits{300ms, 300ms, 1000ms, 0ms});
+        SetClockForTest([] { return int64_t{1000000000}; });
+        const CLocalTime t = LocalTime(1000000000);
+        char stamp[64];
+        snprintf(stamp, sizeof stamp, "BAK/BAK3_%4.4d%2.2d%2.2d%2.2d%2.2d%2.2d_", t.year, t.month,
+                 t.day, t.hour, t.minute, t.second);
+        backup = stamp;
+        WriteFile("a.txt", "alpha", 1000000000);
+        WriteFile("pub/in.txt", "inside", 1000000000);
+    }
+    void TearDown() override {
+        ServerOnPty::TearDown();
+        ASSERT_EQ(chdir("/"), 0);
+    }
+    std::string Expand(std::string s) const {
+        for (size_t at; (at = s.find('@')) != std::string::npos;) s.replace(at, 1, base.Path());
+        for (size_t at; (at = s.find('#')) != std::string::npos;) s.replace(at, 1, backup);
+        return s;
+    }
+    void Run(const std::vector<SRow>& rows) {
+        for (const SRow& row : rows) {
+            const std::string data = Expand(row.data);
+            SCOPED_TRACE(std::string(row.type) + " " + std::to_string(row.cnt) + " " + data);
+            auto done = Poll(MakeBlock(row.type, row.cnt, data));
+            EXPECT_EQ(pty.Read(1), Bytes{ACK});
+            std::string replies, status;
+            for (SReadBlock block; done.wait_for(0ms) != std::future_status::ready;)
+                if (pty.ReadBlock(block, 20ms)) {
+                    replies += Text(block.raw);
+                    pty.Send(ACK);
+                }
+            try {
+                status = done.get().status;
+            } catch (const CFileException&) {
+                status = "CFileException";  // the tick's caller reports it
+            }
+            EXPECT_EQ(replies, row.replies);
+            EXPECT_EQ(status, Expand(row.status));
+            if (!row.file.empty()) {
+                EXPECT_EQ(FileExists(Expand(row.file)) ? ReadWholeFile(Expand(row.file)) : kGone, row.content);
+            }
+        }
+    }
+    std::string backup;
+};
+
+TEST_F(Requests, EveryTypeAndItsRefusals) {
+    const std::string dt = "Actual date/time transmitted to Client!", name199(199, 'd');
+    const int fd = open((base / "huge.bin").c_str(), O_CREAT | O_WRONLY, 0644);  // sparse, 3 GiB
+    ASSERT_TRUE(fd >= 0 && ftruncate(fd, 3LL << 30) == 0 && close(fd) == 0);
+    const utimbuf times{1000000000, 1000000000};
+    utime((base / "huge.bin").c_str(), &times);
+    const int big = open((base / "big.bin").c_str(), O_CREAT | O_WRONLY, 0644);  // 999999 blocks + 1 byte
+    ASSERT_TRUE(big >= 0 && ftruncate(big, 499999501) == 0 && close(big) == 0);
+    WriteFile("ro.txt", "abc", 1000000000);
+    chmod((base / "ro.txt").c_str(), 0444);
+    const std::string path99 = "/" + std::string(98, 'p');
+    Run({
+        {"DR", 0, "ignored", B("DT", 0, "1000000000"), dt},
+        {"DR", 1, "", "", "Error: DR Block only with CNT 0 allowed"},
+        {"IR", 0, "@a.txt", B("FI", 0, "5;1000000000; "), "File Info @a.txt transmitted to Client!"},
+        {"IR", 0, "ro.txt", B("FI", 0, "3;1000000000;!"), "File Info @ro.txt transmitted to Client!"},
+        {"IR", 0, "missing", B("FI", -1, "File not found"), "Requested File @missing not found"},
+        {"IR", 0, path99, B("FI", -1, "File not found"), "Requested File " + path99 + " not found"},
+        {"IR", 0, path99 + "q", B("FI", -1, "File not found"), "Requested path too long (100 bytes)"},
+        {"IR", 0, "huge.bin", B("FI", 0, "2147483647;1000000000; "),
+         "File Info @huge.bin transmitted to Client! The file is too large for the size field (3221225472 bytes), size sent as 2147483647"},
+        {"RF", 0, "a.txt", B("SF", 0, "a.txt;5") + B("SF", 1, "alpha") + B("SF", -1, ""),
+         "File @a.txt transmitted to Client!"},
+        // The header repeats the request as sent, up to a NUL.
+        {"RF", 0, std::string("sub\\..\\a.txt\0junk", 17), B("SF", 0, "sub\\..\\a.txt;5") + B("SF", 1, "alpha") + B("SF", -1, ""),
+         "File @sub/../a.txt transmitted to Client!"},
+        {"RF", 0, "none", B("SF", -2, "File not found"), "Requested File @none not found"},
+        {"RF", 0, "sub", B("SF", -2, "File Open Error"), "Cannot open requested file @sub"},
+        {"RF", 0, std::string(100, 'a'), B("SF", -2, "File Open Error"),
+         "Requested path too long (100 bytes), download refused"},
+        {"RF", 0, "big.bin", B("SF", -2, "File Open Error"),
+         "File @big.bin too large to transmit (499999501 bytes, at most 499999500)"},
+        {"XY", 0, "data", "", "Unknown block typ"},
+        {"CF", 0, "b.txt\na.txt", "", "File @a.txt copied to @b.txt!", "@b.txt", "alpha"},
+        {"CF", 0, "c.txt\nnone", "", "Requested File @none not found", "@c.txt", kGone},
+        {"CF", 0, "c.txt\nsub", "", "Error CopyFile @sub to @c.txt!", "@c.txt", kGone},
+        {"CF", 0, "a.txt", "", "Error: CF Block Data not separated"},
+        {"CF", 0, "\na.txt", "", "Error: CF Block Data not separated"},
+        {"CF", 0, std::string(200, 'x') + "\na.txt", "", "Error: CF Block path length 200 refused (at most 199 bytes)"},
+        {"CF", 0, name199 + "\na.txt" + std::string(193, '\0'), "", "File @a.txt copied to @" + name199 + "!"},
+        {"DF", 0, name199 + "g", "", "Error: DF Block path length 200 refused (at most 199 bytes)", "@" + name199, "alpha"},
+        {"DF", 0, name199, "", "File @" + name199 + " Removed!", "@" + name199, kGone},
+        {"DF", 0, "@b.txt", "", "File @b.txt Removed!", "@b.txt", kGone},
+        {"DF", 0, "b.txt", "", "Requested File @b.txt not found"},
+        {"DF", 0, "sub", "", "CFileException", "@sub/", ""},  // a directory is not deleted
+        {"DL", 0, "l.txt\nmissing/", "", "Requested Path @missing not found", "@l.txt", kGone},
+        {"DL", 0, "@no/such/l.txt\nsub/", "", "Cannot create list file @no/such/l.txt"},
+        {"DL", 0, "", "", "Error: DL Block Data not separated"},
+        {"DR", 0, "still served", B("DT", 0, "1000000000"), dt},
+    });
+    // Clocks past 2038 go out as they are, and the operator is told.
+    SetClockForTest([] { return int64_t{4294967301}; });
+    Run({{"DR", 0, "", B("DT", 0, "4294967301"), dt + " Clock 4294967301 is outside the 32-bit range"}});
+}
+
+TEST_F(Requests, Uploads) {
+    const std::string name99(99, 'n');
+    Run({
+        {"FT", 1, "x", "", "FTBlockReceived: Block missing rec: 1 exp: 0"},
+        {"FT", -1, "", "", "FTBlockReceived: Error Block Missing!"},
+        {"FT", 0, "\\" + base.Path().substr(1) + "sub\\up.txt;12", "", "Receiving File @sub/up.txt..."},
+        {"FT", 1, "1234567", "", ""},
+        {"FT", 2, "89abc", "", ""},
+        {"FT", 2, "89abc", "", "FTBlockReceived: Block retry 2"},
+        {"FT", 3, "", "", ""},  // LEN 0 advances the block number only
+        {"FT", -1, "", "", Ok("@sub/up.txt"), "@sub/up.txt", "123456789abc"},
+        {"FT", -1, "", "", "FTBlockReceived: File end without file data!", "#up.txt", "123456789abc"},
+        // The same target within the same second takes over the backup name.
+        {"FT", 0, "sub/up.txt;3", "", "Receiving File @sub/up.txt..."},
+        {"FT", 1, "xyz", "", ""},
+        {"FT", -1, "", "", Ok("@sub/up.txt"), "#up.txt", "xyz"},
+        // Refused start blocks keep the upload in progress.
+        {"FT", 0, "a;keep.txt;6", "", "Receiving File @keep.txt..."},
+        {"FT", 1, "abc", "", ""},
+        {"FT", 0, "6", "", "FTBlockReceived: Start block without ';' refused"},
+        {"FT", 0, std::string(100, 'p') + ";6", "", "FTBlockReceived: Start block refused, path segment or size of 100 bytes too long"},
+        {"FT", 0, "FT_TMP03.TMP;3", "", "FTBlockReceived: Start block refused, @FT_TMP03.TMP is the upload temp file"},
+        {"FT", 2, "def", "", ""},
+        {"FT", -1, "", "", Ok("@keep.txt"), "@keep.txt", "abcdef"},
+        {"FT", 0, "g;4", "", "Receiving File @g..."},
+        {"FT", 1, "ab", "", ""},
+        {"FT", 3, "cd", "", "FTBlockReceived: Block missing rec: 3 exp: 2"},
+        {"FT", -1, "", "", "FTBlockReceived: Error Block Missing!", "@g", kGone},
+        {"FT", 0, "b;5", "", "Receiving File @b..."},
+        {"FT", 1, "abcd", "", ""},
+        {"FT", -1, "", "", "FTBlockReceived: Receiving File Size ERROR 4 != 5", "@b", kGone},
+        {"FT", 0, name99 + ";1", "", "Receiving File @" + name99 + "..."},
+        // The copy fails (no such directory), the backup is kept.
+        {"FT", 0, "no/dir/t.txt;2", "", "Receiving File @no/dir/t.txt..."},
+        {"FT", 1, "ho", "", ""},
+        {"FT", -1, "", "", "Receiving and Rename (Backup) File @no/dir/t.txt OK. Copy failed !!!", "#t.txt", "ho"},
+        {"FT", 0, "u.txt;1", "", "Receiving File @u.txt..."},
+    });
+    // A temp file that cannot be opened fails the upload, and a start block that cannot remove
+    // it leaves the tick with a file error.
+    ASSERT_TRUE(MakeDir(base / "FT_TMP03.TMP"));
+    Run({{"FT", 1, "u", "", "FTBlockReceived: Error Open Tmp File <FT_TMP03.TMP>"},
+         {"FT", -1, "", "", "FTBlockReceived: Error Block Missing!", "@u.txt", kGone},
+         {"FT", 0, "v.txt;1", "", "CFileException"}});
+}
+
+// A root confines every request, a link inside it that points out included; read-only refuses
+// every change and still answers IR.
+TEST_F(Requests, AccessLimits) {
+    WriteFile("secret.txt", "outside");
+    ASSERT_EQ(symlink((base / "secret.txt").c_str(), (base / "pub/link.txt").c_str()), 0);
+    server.SetAccessLimits({base / "pub", false});
+    const std::string out = " refused: outside " + CanonicalPath(base / "pub");
+    std::vector<SRow> rows = {
+        {"IR", 0, "pub/in.txt", B("FI", 0, "6;1000000000; "), "File Info @pub/in.txt transmitted to Client!"},
+        {"DF", 0, "secret.txt", "", "Access to @secret.txt" + out, "@secret.txt", "outside"},
+        {"CF", 0, "pub/copy.txt\nsecret.txt", "", "Access to @secret.txt" + out, "@pub/copy.txt", kGone},
+        {"DL", 0, "pub/list.txt\n./", "", "Access to @./" + out, "@pub/list.txt", kGone},
+        {"FT", 0, "../x.txt;3", "", "FTBlockReceived: Access to @../x.txt" + out}};
+    for (const std::string path : {"secret.txt", "pub/../secret.txt", "pub/link.txt", "/etc/passwd"}) {
+        const std::string refused = "Access to " + server.ResolvePath(path) + out;
+        rows.push_back({"IR", 0, path, B("FI", -1, "File not found"), refused});
+        rows.push_back({"RF", 0, path, B("SF", -2, "File not found"), refused});
+    }
+    Run(rows);
+    server.SetAccessLimits({"", true});
+    const std::string ro = " Block refused, the server is read-only";
+    Run({{"DF", 0, "pub/in.txt", "", "Error: DF" + ro, "@pub/in.txt", "inside"},
+         {"CF", 0, "pub/c.txt\npub/in.txt", "", "Error: CF" + ro, "@pub/c.txt", kGone},
+         {"DL", 0, "pub/l.txt\npub/", "", "Error: DL" + ro, "@pub/l.txt", kGone},
+         {"FT", 0, "pub/in.txt;3", "", "FTBlockReceived: Error: FT" + ro},
+         {"FT", 1, "abc", "", "FTBlockReceived: Error: FT" + ro, "@pub/in.txt", "inside"},
+         {"IR", 0, "pub/in.txt", B("FI", 0, "6;1000000000; "), "File Info @pub/in.txt transmitted to Client!"}});
+}
+
+TEST_F(Requests, DirectoryListing) {
+    WriteFile("sub/A.TXT", std::string(500, 'a'), 1000000000);
+    ASSERT_TRUE(MakeDir(base / "sub/d"));
+    WriteFile("list.txt", std::string(5000, '#'));  // replaced, not appended to
+    Run({{"DL", 0, "list.txt\nsub/", "", "Directory @sub/ written to File @list.txt!"}});
+    std::set<std::string> expected{"A.TXT;500;1000000000;20\r"}, lines;
+    for (const char* name : {".", "..", "d"}) {
+        struct stat st {};
+        ASSERT_EQ(stat((base / "sub/" + name).c_str(), &st), 0);
+        expected.insert(std::string(name) + ";" + std::to_string(st.st_size) + ";" + std::to_string(st.st_mtime) + ";10\r");
+    }
+    const std::string listing = base.ReadFile("list.txt");
+    EXPECT_TRUE(listing.ends_with("\r\n"));
+    std::istringstream in(listing);
+    for (std::string line; std::getline(in, line);) lines.insert(line);
+    EXPECT_EQ(lines, expected);
+}
+
+// Content and block numbering of downloads, one size per row.
+TEST_F(Requests, DownloadSizes) {
+    std::string pattern;
+    for (int i = 0; i < 50000; ++i) pattern.push_back(static_cast<char>(i * 7 + i / 251));
+    for (size_t size : {size_t{0}, size_t{500}, size_t{501}, pattern.size()}) {
+        const std::string name = "f" + std::to_string(size), content = pattern.substr(0, size);
+        WriteFile(name, content);
+        std::string replies = B("SF", 0, name + ";" + std::to_string(size));
+        for (size_t at = 0; at < size; at += 500) replies += B("SF", static_cast<long>(at / 500 + 1), content.substr(at, 500));
+        Run({{"RF", 0, name, replies + B("SF", -1, ""), "File @" + name + " transmitted to Client!"}});
+    }
+}
+
+}  // namespace
+}  // namespace rs232::test
