@@ -1,11 +1,12 @@
-// The real executable, headless, from a private copy in each test's temp directory: its command
-// line, start-up, serving and closing.
+// The command line in-process, and the real executable, headless, from a private copy in each
+// test's temp directory: start-up, serving and closing.
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <filesystem>
 #include <regex>
 
+#include "app/CommandLine.h"
 #include "link/Block.h"
 #include "support/Process.h"
 
@@ -31,48 +32,39 @@ std::vector<std::string> From(const std::vector<std::string>& lines, const std::
     return {std::find(lines.begin(), lines.end(), first), lines.end()};
 }
 
-TEST(CommandLine, RefusalsShowTheirTextAndCreateNothing) {
-    const std::string kNoPort = "Please specify com port in command line !";
-    const std::string kRange = "Only com port form 1 to 16 allowed !";
-    const std::string kBlank = "Seperate cmd line parameters with blanks !";
-    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-        {{}, kNoPort},          {{""}, kNoPort},         {{"0"}, kRange},
-        {{"17"}, kRange},       {{"17x"}, kRange},       {{"x3"}, kRange},
-        {{"-1"}, kRange},       {{"03"}, kBlank},        {{"+5"}, kBlank},
-        {{"123"}, kBlank},      {{"3D:\\srv\\"}, kBlank}, {{"12D:\\srv\\"}, kBlank},
-        {{"3\tD:\\srv\\"}, kBlank},
-        // The range test comes first, the blank test only looks at its one position.
-        {{"17", "x"}, kRange},  {{"9x", "y"}, kBlank},
-    };
-    for (const auto& [args, text] : cases) {
-        CTempDir dir;
-        std::vector<std::string> argv{InstallServer(dir)};
-        argv.insert(argv.end(), args.begin(), args.end());
-        SCOPED_TRACE(testing::PrintToString(args));
-        const SRunResult r = RunProgram(argv, 30s, dir.Path());
-        EXPECT_EQ(r.code, 1);
-        EXPECT_EQ(r.err, text + "\n");
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(ListDir(dir.Path()), std::vector<std::string>{"rs232-server"});
+TEST(CommandLine, RefusalsPortFieldAndBasePath) {
+    const std::string kNoPort = "Please specify com port in command line !", kRange = "Only com port form 1 to 16 allowed !",
+                      kBlank = "Seperate cmd line parameters with blanks !";
+    // The range test comes first, the blank test only looks at its one position.
+    const std::pair<const char*, std::string> refused[] = {
+        {"", kNoPort},  {"0", kRange},   {"17", kRange},  {"17x", kRange},        {"x3", kRange},
+        {"-1", kRange}, {"17 x", kRange}, {"03", kBlank}, {"+5", kBlank},         {"123", kBlank},
+        {"3D:\\srv\\", kBlank}, {"12D:\\srv\\", kBlank}, {"3\tD:\\srv\\", kBlank}, {"9x y", kBlank}};
+    for (const auto& [line, text] : refused) EXPECT_EQ(CheckCommandLine(line), text) << line;
+    const std::tuple<const char*, int, const char*> accepted[] = {
+        {"3", 3, "/app/"}, {"3 ", 3, "/app/"}, {"12 /srv/", 12, "/srv/"}, {"16   /srv/", 16, "/srv/"}};
+    for (const auto& [line, port, base] : accepted) {
+        EXPECT_EQ(CheckCommandLine(line), std::nullopt) << line;
+        EXPECT_EQ(ReadPortField(line), port) << line;
+        EXPECT_EQ(BasePathFrom(line, port, "/app/"), base) << line;
     }
 }
 
-// Accepted command lines with existing settings files: the start-up lines in order on stdout and
-// in the daily log file, the directories made, the settings file left untouched.
-TEST(Startup, AcceptedCommandLinesLogTheirLinesInOrder) {
-    struct SCase {
+// One start-up per row: the lines in order on stdout and in the daily log file, the directories
+// made, the settings file read and left untouched.
+TEST(Startup, CommandLinesAndSettings) {
+    const struct {
         std::vector<std::string> args;  // "<dir>" stands for the test directory
-        std::string base;               // relative to the test directory
-        std::string settings;           // %s: the pty
+        std::string base, settings;     // base relative to the test directory; %s: the pty
         int rate;
-    };
-    const std::vector<SCase> cases = {
-        // Section and key names match regardless of case, as the profile functions do.
+        std::vector<std::string> extra = {};
+    } cases[] = {
+        // Section and key names match regardless of case.
         {{"3"}, "", "[comport]\r\nbaudrate=9600\r\n[PORTS]\r\nCOM3=%s\r\n", 9600},
-        // "3 ": nothing after the blank, the application path; another section only.
-        {{"3", ""}, "", "; another section only\n[PORTS]\nCOM3 = %s\n", 57600},
-        {{"12", "<dir>srv/"}, "srv/", "[PORTS]\nCOM12=%s\n", 57600},
+        {{"12", "<dir>srv/"}, "srv/", "; another section only\n[PORTS]\nCOM12 = %s\n", 57600},
         {{"16", "", "", "<dir>srv/"}, "srv/", "[PORTS]\nCOM16=%s\n", 57600},  // blanks skipped
+        {{"5"}, "", "[PORTS]\nCOM5=%s\n[ACCESS]\nROOT=<dir>srv\nREADONLY=1\n[COMPORT]\nBLOCKPAUSE=0\n", 57600,
+         {"Access root is: <root>", "Read-only: FT, DF, CF and DL are refused", "Block pause is: 0 ms"}},
     };
     for (const auto& c : cases) {
         CTempDir dir;
@@ -80,8 +72,13 @@ TEST(Startup, AcceptedCommandLinesLogTheirLinesInOrder) {
         const int port = std::stoi(c.args[0]);
         CPortLease lease(port);
         fs::create_directory(dir / "srv");
-        std::string settings = c.settings;
-        settings.replace(settings.find("%s"), 2, pty.SlavePath());
+        auto fill = [&](std::string s) {
+            if (s.find("%s") != std::string::npos) s.replace(s.find("%s"), 2, pty.SlavePath());
+            if (s.find("<dir>") != std::string::npos) s.replace(s.find("<dir>"), 5, dir.Path());
+            if (s.find("<root>") != std::string::npos) s.replace(s.find("<root>"), 6, fs::canonical(dir / "srv").string());
+            return s;
+        };
+        const std::string settings = fill(c.settings);
         std::vector<std::string> argv{InstallServer(dir, settings)};
         std::string commandLine;
         for (const auto& a : c.args) {
@@ -96,17 +93,16 @@ TEST(Startup, AcceptedCommandLinesLogTheirLinesInOrder) {
         CChild server(argv, dir.Path());
         ASSERT_TRUE(server.WaitFor("Rs232 Server started ...\n")) << server.Err();
         EXPECT_EQ(server.Stop(SIGTERM), 0);
-
-        const std::vector<std::string> expected = {
+        std::vector<std::string> expected = {
             "Command line is: >" + commandLine + "<", "Program (Version 01.00.00.00) started ...",
             "Application path is: " + dir.Path(), "Com port is: " + std::to_string(port),
-            "Base path is: " + base, "Baudrate is: " + std::to_string(c.rate), "(memory)",
-            "Rs232 Server started ...", "Server stopped !", "Program closed !"};
+            "Base path is: " + base, "Baudrate is: " + std::to_string(c.rate)};
+        for (const auto& line : c.extra) expected.push_back(fill(line));
+        expected.insert(expected.end(), {"(memory)", "Rs232 Server started ...", "Server stopped !", "Program closed !"});
         EXPECT_EQ(Masked(server.Lines()), expected);
         // The first line is written before the log directory is known: it lands in the
         // date-named file of the working directory, the rest in the daily log file.
-        EXPECT_EQ(Masked(LogLines(base + "LOG/", port)),
-                  std::vector<std::string>(expected.begin() + 1, expected.end()));
+        EXPECT_EQ(Masked(LogLines(base + "LOG/", port)), std::vector<std::string>(expected.begin() + 1, expected.end()));
         bool dated = false;
         for (const auto& name : ListDir(dir.Path()))
             dated |= std::regex_match(name, std::regex("20[0-9]{6}\\.LOG")) &&
@@ -118,158 +114,89 @@ TEST(Startup, AcceptedCommandLinesLogTheirLinesInOrder) {
     }
 }
 
-TEST(Startup, MissingSettingsFileIsCreatedAndUnusableDirectoriesEndTheProgram) {
-    CTempDir dir;
-    {
-        // Without [PORTS] port 2 is /dev/ttyS1: whether it opens is the machine's business, so
-        // start-up is followed only up to the first tick.
-        CPortLease lease(2);
-        CChild server({InstallServer(dir), "2"}, dir.Path());
-        ASSERT_TRUE(server.WaitFor("Baudrate is: 57600\n")) << server.Out() << server.Err();
-        server.Stop(SIGTERM);
-        EXPECT_EQ(dir.ReadFile("rs232-server.ini"), "[COMPORT]\nBAUDRATE=57600\n");
-        EXPECT_TRUE(fs::is_directory(dir / "BAK") && fs::is_directory(dir / "LOG"));
-    }
+TEST(Startup, RefusalsCreateNothingAndUnusableDirectoriesEndTheProgram) {
+    CTempDir dir, other;
     CPortLease lease(10);
-    fs::remove(dir / "rs232-server.ini");
+    SRunResult r = RunProgram({InstallServer(other), "03"}, 30s, other.Path());
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "Seperate cmd line parameters with blanks !\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(ListDir(other.Path()), std::vector<std::string>{"rs232-server"});
+
     dir.WriteFile("plain", "a file, not a directory");
     const std::string base = dir / "plain/";
-    const SRunResult r = RunProgram({dir / "rs232-server", "10", base}, 30s, dir.Path());
+    r = RunProgram({InstallServer(dir), "10", base}, 30s, dir.Path());
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.err, "Backup Dir Error\nLog Dir Error\n");
     // The window is gone after the first message: only the line before it was shown, and the
-    // server was never started; start-up still finished its steps.
+    // server was never started; start-up still finished its steps and made the settings file.
     EXPECT_EQ(WithoutStamp(r.out), "Command line is: >10 " + base + "<\n");
-    EXPECT_TRUE(fs::exists(dir / "rs232-server.ini"));
+    EXPECT_EQ(dir.ReadFile("rs232-server.ini"), "[COMPORT]\nBAUDRATE=57600\n");
 }
 
-TEST(CommandLine, OneInstancePerPortAndPortsSideBySide) {
-    CTempDir firstDir, secondDir, otherDir;
-    CPty firstPty, otherPty;
-    CPortLease five(5), six(6);
-    const std::string exe = InstallServer(secondDir);
-    CChild first({InstallServer(firstDir, "[PORTS]\nCOM5=" + firstPty.SlavePath() + "\n"), "5"},
-                 firstDir.Path());
-    CChild other({InstallServer(otherDir, "[PORTS]\nCOM6=" + otherPty.SlavePath() + "\n"), "6"},
-                 otherDir.Path());
+TEST(Startup, OneInstancePerPortAndFailedStart) {
+    CTempDir firstDir, secondDir, failDir;
+    CPty firstPty;
+    CPortLease five(5);
+    CChild first({InstallServer(firstDir, "[PORTS]\nCOM5=" + firstPty.SlavePath() + "\n"), "5"}, firstDir.Path());
     ASSERT_TRUE(first.WaitFor("Rs232 Server started ...\n")) << first.Err();
-    ASSERT_TRUE(other.WaitFor("Rs232 Server started ...\n")) << other.Err();
-
     // A second start on port 5, even from another directory, is refused before it creates
-    // anything; a malformed command line is refused by its own check first.
-    SRunResult r = RunProgram({exe, "5", secondDir.Path()}, 30s, secondDir.Path());
+    // anything.
+    const SRunResult r = RunProgram({InstallServer(secondDir), "5", secondDir.Path()}, 30s, secondDir.Path());
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.err, "Program already running on port 5 !\n");
-    r = RunProgram({exe, "5x"}, 30s, secondDir.Path());
-    EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, "Seperate cmd line parameters with blanks !\n");
     EXPECT_EQ(ListDir(secondDir.Path()), std::vector<std::string>{"rs232-server"});
-
-    // The first instance still serves its line.
-    Connect(firstPty);
+    Connect(firstPty);  // the first instance still serves its line
     EXPECT_TRUE(first.WaitFor("Client connected\n"));
-    EXPECT_EQ(first.Stop(SIGTERM), 0);
-    EXPECT_EQ(other.Stop(SIGTERM), 0);
+    EXPECT_EQ(first.Stop(SIGINT), 0);  // SIGINT closes as SIGTERM does
+    EXPECT_EQ(From(first.Lines(), "Server stopped !"), (std::vector<std::string>{"Server stopped !", "Program closed !"}));
 
-    // Once the first has ended, its port is free again; SIGINT closes as SIGTERM does.
-    CChild again({firstDir / "rs232-server", "5"}, firstDir.Path());
-    EXPECT_TRUE(again.WaitFor("Rs232 Server started ...\n")) << again.Err();
-    EXPECT_EQ(again.Stop(SIGINT), 0);
-    EXPECT_EQ(From(again.Lines(), "Server stopped !"),
-              (std::vector<std::string>{"Server stopped !", "Program closed !"}));
+    CServer failed(failDir, failDir / "no-such-device");
+    EXPECT_EQ(failed.Wait(), 1);
+    EXPECT_EQ(From(failed.Lines(), "Start Server Error -2"),
+              (std::vector<std::string>{"Start Server Error -2",
+                                        "Serial port " + failDir / "no-such-device" +
+                                            ": No such file or directory",
+                                        "Program closed !"}));
+    EXPECT_EQ(LogLines(failDir / "LOG/", failed.Port()).back(), "Program closed !");
 }
 
-// A file error inside a request ends only its tick; a served request's status text reaches the
-// log; SIGTERM closes.
-TEST(Run, FileErrorEndsOnlyItsTickAndSigtermClosesNormally) {
+// A file error inside a request ends only its tick; a close during a download stops it at its
+// next block, and its status reaches the log file only.
+TEST(Run, FileErrorEndsOnlyItsTickAndCloseStopsADownload) {
     CTempDir dir;
     CPty pty;
     fs::create_directory(dir / "folder");
-    CServer server(dir, pty.SlavePath());
-    ASSERT_TRUE(server.Started()) << server.Err();
-
-    // Deleting a directory is refused by the file layer with an exception, told on stderr.
-    pty.Send(MakeBlock("DF", 0, std::string("folder")));
-    ASSERT_EQ(pty.Read(1), Bytes{ACK});
-    ASSERT_TRUE(server.WaitForErr("folder")) << server.Err();
-    Connect(pty);  // the next tick answers the line again
-    ASSERT_TRUE(server.WaitFor("Client connected\n"));
-    EXPECT_EQ(server.Stop(SIGTERM), 0);
-
-    EXPECT_TRUE(fs::is_directory(dir / "folder"));
-    const auto lines = server.Lines();
-    // No status text was logged for the failed request.
-    EXPECT_EQ(From(lines, "Rs232 Server started ..."),
-              (std::vector<std::string>{"Rs232 Server started ...", "Client connected",
-                                        "Server stopped !", "Program closed !"}));
-    EXPECT_EQ(LogLines(dir / "LOG/", server.Port()),
-              std::vector<std::string>(lines.begin() + 1, lines.end()));
-}
-
-TEST(Run, FailedStartClosesWithStatusOne) {
-    CTempDir dir;
-    CServer server(dir, dir / "no-such-device");
-    EXPECT_EQ(server.Wait(), 1);
-    EXPECT_EQ(From(server.Lines(), "Start Server Error -2"),
-              (std::vector<std::string>{"Start Server Error -2",
-                                        "Serial port " + dir / "no-such-device" +
-                                            ": No such file or directory",
-                                        "Program closed !"}));
-    EXPECT_EQ(LogLines(dir / "LOG/", server.Port()).back(), "Program closed !");
-}
-
-TEST(Run, CloseDuringADownloadStopsItAtItsNextBlock) {
-    CTempDir dir;
-    CPty pty;
     dir.WriteFile("big.bin", std::string(20000, 'x'));
     CServer server(dir, pty.SlavePath());
     ASSERT_TRUE(server.Started()) << server.Err();
-    Connect(pty);
+    pty.Send(MakeBlock("DF", 0, std::string("folder")));  // refused by the file layer, told on stderr
+    ASSERT_EQ(pty.Read(1), Bytes{ACK});
+    ASSERT_TRUE(server.WaitForErr("folder")) << server.Err();
+    Connect(pty);  // the next tick answers the line again
     // The server discards what follows ENQ until its tick is over: the request comes after.
     ASSERT_TRUE(server.WaitFor("Client connected\n"));
+    EXPECT_TRUE(fs::is_directory(dir / "folder"));
     pty.Send(MakeBlock("RF", 0, std::string("big.bin")));
     ASSERT_EQ(pty.Read(1), Bytes{ACK});
-
     SReadBlock block;
     for (long expected = 0; expected <= 2; ++expected) {
         ASSERT_TRUE(pty.ReadBlock(block));
         ASSERT_EQ(block.cnt, expected);
-        // The close command arrives while the server waits for the answer to block 2; the
-        // download looks for it before its next block.
-        if (expected == 2) server.Signal(SIGTERM);
+        if (expected == 2) server.Signal(SIGTERM);  // while the server waits for the answer
         pty.Send(ACK);
     }
     EXPECT_EQ(server.Wait(), 0);
     bool ended = false;
     while (pty.ReadBlock(block, 300ms)) ended = ended || block.cnt == -1;
     EXPECT_FALSE(ended);
-
-    // The list was gone by the time the download gave up; its status reached the file only.
-    EXPECT_EQ(From(LogLines(dir / "LOG/", server.Port()), "Server stopped !"),
-              (std::vector<std::string>{"Server stopped !", "Program closed !",
-                                        "Error -105 (Pos 2) while sending SF Block!"}));
-    EXPECT_EQ(server.Lines().back(), "Program closed !");
-}
-
-// The optional settings show in the start-up lines and take effect.
-TEST(Run, OptionalAccessSettingsAreAnnouncedAndApplied) {
-    CTempDir dir;
-    CPty pty;
-    fs::create_directory(dir / "pub");
-    dir.WriteFile("pub/keep.txt", "keep");
-    CServer server(dir, pty.SlavePath(), {},
-                   "[ACCESS]\nROOT=" + dir.Path() + "pub\nREADONLY=1\n[COMPORT]\nBLOCKPAUSE=0\n");
-    ASSERT_TRUE(server.Started()) << server.Err();
-    for (const std::string& line : {"Access root is: " + fs::canonical(dir / "pub").string(),
-                                   std::string("Read-only: FT, DF, CF and DL are refused"),
-                                   std::string("Block pause is: 0 ms")})
-        EXPECT_TRUE(Contains(server.Lines(), line)) << line;
-
-    pty.Send(MakeBlock("DF", 0, "pub/keep.txt"));
-    EXPECT_EQ(pty.Read(1), Bytes{ACK});
-    EXPECT_TRUE(server.WaitFor("Error: DF Block refused, the server is read-only\n"));
-    EXPECT_EQ(dir.ReadFile("pub/keep.txt"), "keep");
-    EXPECT_EQ(server.Stop(SIGTERM), 0);
+    const std::vector<std::string> lines = {"Rs232 Server started ...", "Client connected",
+                                            "Transmitting File " + dir / "big.bin" + " to Client ...",
+                                            "Server stopped !", "Program closed !"};
+    EXPECT_EQ(From(server.Lines(), lines[0]), lines);  // no status text for the failed request
+    auto logged = lines;
+    logged.push_back("Error -105 (Pos 2) while sending SF Block!");
+    EXPECT_EQ(From(LogLines(dir / "LOG/", server.Port()), lines[0]), logged);
 }
 
 }  // namespace

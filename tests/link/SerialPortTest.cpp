@@ -17,75 +17,41 @@ using namespace std::chrono_literals;
 using test::Bytes;
 using Clock = CSerialPort::Clock;
 
-class SerialPortTest : public ::testing::Test {
-protected:
-    void SetUp() override { port.SetDeviceMap({{4, pty.SlavePath()}}); }
+// Exclusive opens, the line settings on the device, and bytes both ways without waiting.
+TEST(SerialPort, OpensSettingsAndBytes) {
     test::CPty pty;
-    CSerialPort port;
-};
-
-TEST_F(SerialPortTest, PortStatesAndRefusedOpens) {
-    EXPECT_EQ(port.DeviceName(1), "/dev/ttyS0");
-    EXPECT_EQ(port.DeviceName(4), pty.SlavePath());
-    EXPECT_EQ(port.Open(0), kPortOutOfRange);
-    EXPECT_EQ(port.Open(17), kPortOutOfRange);
-
-    // A device another opener holds is refused; so is a missing one.
-    const int holder = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_GE(holder, 0);
-    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
-    EXPECT_EQ(port.Open(4), kPortOpenFailed);
-    ::close(holder);
-    ASSERT_EQ(port.Open(4), kPortOk);
-    const int fd = port.GetFd();
-    EXPECT_EQ(port.Open(4), kPortAlreadyOpen);
-    EXPECT_EQ(port.GetFd(), fd) << "a second open must leave the open port alone";
-    CSerialPort other;
+    CSerialPort port, other;
+    port.SetDeviceMap({{4, pty.SlavePath()}});
     other.SetDeviceMap({{4, pty.SlavePath()}});
-    EXPECT_EQ(other.Open(4), kPortOpenFailed) << "exclusive while this port holds it";
-    other.SetDeviceMap({{4, "/dev/does-not-exist-rs232"}});
-    EXPECT_EQ(other.Open(4), kPortOpenFailed);
-
-    EXPECT_EQ(port.Close(), kPortOk);
-    EXPECT_EQ(port.Close(), kPortNotOpen);
-    uint8_t b = 0;
-    for (int r : {port.Read(&b, 1), port.Write(&b, 1), port.WriteByte('x'), port.GetInQueue(),
-                  port.PurgeInput(), port.WaitForInQueue(1, Clock::now() + 10s)})
-        EXPECT_EQ(r, kPortNotOpen);
-}
-
-TEST_F(SerialPortTest, LineSettingsReachTheDevice) {
+    EXPECT_EQ(port.DeviceName(1), "/dev/ttyS0");
+    const int holder = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(port.Open(4), kPortOpenFailed) << "a device another opener holds";
+    ::close(holder);
+    port.SetParams(115200, 'N', 9, 1, 0, 0);
+    EXPECT_EQ(port.Open(4), kPortSettingsRefused);
+    EXPECT_TRUE(port.IsOpen()) << "the port stays open after refused settings";
+    port.Close();
     port.SetParams(115200, 'N', 8, 1, 0, 0);  // what the server runs with
     ASSERT_EQ(port.Open(4), kPortOk);
+    EXPECT_EQ(other.Open(4), kPortOpenFailed) << "exclusive while this port holds it";
     termios tio{};
     ASSERT_EQ(tcgetattr(port.GetFd(), &tio), 0);
     EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
     EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
     EXPECT_FALSE((tio.c_cflag & (PARENB | CSTOPB | CRTSCTS)) || (tio.c_iflag & (IXON | IXOFF)));
-    port.Close();
-    port.SetParams(115200, 'N', 9, 1, 0, 0);
-    EXPECT_EQ(port.Open(4), kPortSettingsRefused);
-    EXPECT_TRUE(port.IsOpen()) << "the port stays open after refused settings";
-}
 
-TEST_F(SerialPortTest, BytesFlowBothWaysAndReadsNeverWait) {
-    port.SetParams(115200, 'N', 8, 1, 0, 0);
-    ASSERT_EQ(port.Open(4), kPortOk);
     uint8_t buf[16];
     EXPECT_EQ(port.Read(buf, sizeof buf), 0);
-    EXPECT_EQ(port.WaitForInQueue(1, Clock::now() + 60ms), 0);
-
     pty.Send(std::string("hello"));
     EXPECT_EQ(port.WaitForInQueue(5, Clock::now() + 10s), 5);
     EXPECT_EQ(port.Read(buf, 2), 2);
     EXPECT_EQ(port.GetInQueue(), 3);
     EXPECT_EQ(port.PurgeInput(), kPortOk);
     EXPECT_EQ(port.GetInQueue(), 0);
-
     EXPECT_EQ(port.Write("\x02ok\x03", 4), 4);
     EXPECT_EQ(port.WriteByte(0x1FF), 1);
     EXPECT_EQ(pty.Read(5), (Bytes{0x02, 'o', 'k', 0x03, 0xFF}));
-
     // Bytes trickling in from another thread: the wait returns with all of them.
     std::thread peer([&] {
         for (int i = 0; i < 4; ++i, std::this_thread::sleep_for(15ms)) pty.Send(Bytes(3, 'a'));
