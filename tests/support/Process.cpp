@@ -24,39 +24,28 @@ namespace rs232::test {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-namespace {
-
 // True when no process holds the server's one-instance marker of the port: an abstract Unix
 // socket that the server binds for its life.
-bool MarkerFree(int port) {
+static bool MarkerFree(int port) {
     const std::string name = "Zelvo Quillet RS232 " + std::to_string(port);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
+    sockaddr_un address{AF_UNIX, {}};
     std::memcpy(address.sun_path + 1, name.data(), name.size());
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const bool free = bind(fd, reinterpret_cast<const sockaddr*>(&address),
-                           offsetof(sockaddr_un, sun_path) + 1 + name.size()) == 0;
+    const bool free = bind(fd, reinterpret_cast<const sockaddr*>(&address), offsetof(sockaddr_un, sun_path) + 1 + name.size()) == 0;
     close(fd);
     return free;
 }
 
-}  // namespace
-
 CPortLease::CPortLease(int port) {
-    const auto deadline = Clock::now() + 60s;
     const int first = port ? port : static_cast<int>(std::random_device{}() % 16) + 1;
-    while (!m_port) {
+    for (const auto deadline = Clock::now() + 60s; !m_port; poll(nullptr, 0, 20)) {
         for (int i = 0; i < (port ? 1 : 16) && !m_port; ++i) {
             const int n = (first - 1 + i) % 16 + 1;
-            m_fd = open(("/tmp/rs232-test-port-" + std::to_string(n) + ".lock").c_str(),
-                        O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-            if (m_fd < 0) throw std::runtime_error("cannot open a port lock file");
-            if (flock(m_fd, LOCK_EX | LOCK_NB) == 0 && MarkerFree(n)) m_port = n;
+            m_fd = open(("/tmp/rs232-test-port-" + std::to_string(n) + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+            if (m_fd >= 0 && flock(m_fd, LOCK_EX | LOCK_NB) == 0 && MarkerFree(n)) m_port = n;
             else close(m_fd);
         }
-        if (!m_port && Clock::now() >= deadline)
-            throw std::runtime_error("no free server port " + std::to_string(port));
-        if (!m_port) poll(nullptr, 0, 20);
+        if (!m_port && Clock::now() >= deadline) throw std::runtime_error("no free server port " + std::to_string(port));
     }
 }
 
@@ -69,8 +58,7 @@ CChild::CChild(const std::vector<std::string>& argv, const std::string& workDir,
     std::vector<std::string> vars;
     for (char** e = environ; *e; ++e) {
         const std::string var = *e, name = var.substr(0, var.find('='));
-        if (name != "DISPLAY" && name != "WAYLAND_DISPLAY" && name != "QT_QPA_PLATFORM" && !env.count(name))
-            vars.push_back(var);
+        if (name != "DISPLAY" && name != "WAYLAND_DISPLAY" && name != "QT_QPA_PLATFORM" && !env.count(name)) vars.push_back(var);
     }
     for (const auto& [name, value] : env) vars.push_back(name + "=" + value);
     std::vector<char*> args, envp;
@@ -93,10 +81,7 @@ CChild::CChild(const std::vector<std::string>& argv, const std::string& workDir,
 }
 
 CChild::~CChild() {
-    if (m_status < 0) {
-        kill(m_pid, SIGKILL);
-        waitpid(m_pid, nullptr, 0);
-    }
+    if (m_status < 0 && kill(m_pid, SIGKILL) == 0) waitpid(m_pid, nullptr, 0);
 }
 
 bool CChild::WaitOutput(const std::string& text, Ms timeout, size_t from, const char* file) {
@@ -108,26 +93,16 @@ bool CChild::WaitOutput(const std::string& text, Ms timeout, size_t from, const 
     }
 }
 
-bool CChild::WaitFor(const std::string& text, Ms timeout, size_t from) {
-    return WaitOutput(text, timeout, from, "out");
-}
-
+bool CChild::WaitFor(const std::string& text, Ms timeout, size_t from) { return WaitOutput(text, timeout, from, "out"); }
 bool CChild::WaitForErr(const std::string& text, Ms timeout) { return WaitOutput(text, timeout, 0, "err"); }
 
 int CChild::Wait(Ms timeout) {
     for (const auto deadline = Clock::now() + timeout; m_status < 0; poll(nullptr, 0, 5)) {
         int status = 0;
-        if (waitpid(m_pid, &status, WNOHANG) == m_pid)
-            m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        else if (Clock::now() >= deadline)
-            return -1;
+        if (waitpid(m_pid, &status, WNOHANG) == m_pid) m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        else if (Clock::now() >= deadline) return -1;
     }
     return m_status;
-}
-
-int CChild::Stop(int signal, Ms timeout) {
-    Signal(signal);
-    return Wait(timeout);
 }
 
 void CChild::Signal(int signal) {
@@ -158,15 +133,16 @@ std::string InstallServer(const CTempDir& dir, const std::string& settings) {
     return exe;
 }
 
+static std::vector<std::string> Join(std::vector<std::string> head, const std::vector<std::string>& tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
 CServer::CServer(const CTempDir& dir, const std::string& device, const std::vector<std::string>& args,
                  const std::string& moreSettings, int port)
-    : CPortLease(port), CChild([&] {
-          const std::string n = std::to_string(Port());
-          const std::string settings = "[PORTS]\nCOM" + n + "=" + device + "\n" + moreSettings;
-          std::vector<std::string> argv{InstallServer(dir, settings), n};
-          argv.insert(argv.end(), args.begin(), args.end());
-          return argv;
-      }(), dir.Path()) {}
+    : CPortLease(port),
+      CChild(Join({InstallServer(dir, "[PORTS]\nCOM" + std::to_string(Port()) + "=" + device + "\n" + moreSettings),
+                   std::to_string(Port())}, args), dir.Path()) {}
 
 std::string WithoutStamp(const std::string& line) {
     return line.size() >= 9 && line[2] == ':' && line[5] == ':' && line[8] == ' ' ? line.substr(9) : line;
@@ -181,8 +157,7 @@ std::vector<std::string> ListDir(const std::string& dir) {
 
 std::vector<std::string> LogLines(const std::string& logDir, int port) {
     std::vector<std::string> lines;
-    if (!fs::is_directory(logDir)) return lines;
-    for (const auto& name : ListDir(logDir)) {
+    for (const auto& name : fs::is_directory(logDir) ? ListDir(logDir) : lines) {
         if (!name.starts_with("LOG" + std::to_string(port) + "_") || !name.ends_with(".LOG")) continue;
         const std::string text = ReadWholeFile(logDir + name);
         for (size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2)

@@ -53,7 +53,7 @@ public:
     bool WaitForErr(const std::string& text, Ms timeout = 30s);
     // Exit status, 128 + signal, or -1 when the child still runs at the time-out.
     int Wait(Ms timeout = 30s);
-    int Stop(int signal, Ms timeout = 30s);  // the signal, then Wait
+    int Stop(int signal, Ms timeout = 30s) { return Signal(signal), Wait(timeout); }
     void Signal(int signal);
     bool Running() { return Wait(0ms) < 0; }
     pid_t Pid() const { return m_pid; }

@@ -11,8 +11,7 @@
 
 namespace rs232::test {
 
-namespace {
-const CCrc32& Crc() {
+static const CCrc32& Crc() {
     static const CCrc32 crc = [] {
         CCrc32 c;
         c.BuildTable();
@@ -20,29 +19,27 @@ const CCrc32& Crc() {
     }();
     return crc;
 }
-}  // namespace
+
+static void MakeRaw(int fd) {
+    termios tio{};
+    tcgetattr(fd, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(fd, TCSANOW, &tio);
+}
 
 CPty::CPty() {
     char name[256] = {};
-    if (openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0)
-        throw std::runtime_error("openpty failed");
+    if (openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
     // Not inherited: a child holding the master would keep the line up after the test let go.
     fcntl(m_master, F_SETFD, FD_CLOEXEC);
     fcntl(m_slave, F_SETFD, FD_CLOEXEC);
-    termios tio{};
-    tcgetattr(m_slave, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(m_slave, TCSANOW, &tio);
+    MakeRaw(m_slave);
     m_slavePath = name;
 }
 
-CPty::CPty(const std::string& devicePath) {
-    m_master = open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+CPty::CPty(const std::string& devicePath) : m_master(open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)) {
     if (m_master < 0) throw std::runtime_error("cannot open " + devicePath);
-    termios tio{};
-    tcgetattr(m_master, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(m_master, TCSANOW, &tio);
+    MakeRaw(m_master);
 }
 
 CPty::~CPty() {
@@ -51,30 +48,21 @@ CPty::~CPty() {
 }
 
 void CPty::Send(const Bytes& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = write(m_master, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN) continue;
-            throw std::runtime_error("pty write failed");
-        }
-        done += static_cast<size_t>(n);
+    for (size_t done = 0; done < bytes.size();) {
+        const ssize_t n = write(m_master, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno != EINTR && errno != EAGAIN) throw std::runtime_error("pty write failed");
+        done += n > 0 ? static_cast<size_t>(n) : 0;
     }
 }
 
 Bytes CPty::Read(size_t n, std::chrono::milliseconds timeout) {
     Bytes out;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (out.size() < n) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
+    for (const auto deadline = std::chrono::steady_clock::now() + timeout; out.size() < n;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         pollfd p{m_master, POLLIN, 0};
-        int r = poll(&p, 1, static_cast<int>(left.count()));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
         uint8_t buf[4096];
-        ssize_t got = read(m_master, buf, std::min(sizeof buf, n - out.size()));
+        const ssize_t got = read(m_master, buf, std::min(sizeof buf, n - out.size()));
         if (got <= 0) break;
         out.insert(out.end(), buf, buf + got);
     }
@@ -83,32 +71,27 @@ Bytes CPty::Read(size_t n, std::chrono::milliseconds timeout) {
 
 Bytes CPty::ReadUntilQuiet(std::chrono::milliseconds quiet) {
     Bytes out;
-    for (;;) {
-        Bytes more = Read(4096, quiet);
-        if (more.empty()) return out;
-        out.insert(out.end(), more.begin(), more.end());
-    }
+    for (Bytes more; !(more = Read(4096, quiet)).empty();) out.insert(out.end(), more.begin(), more.end());
+    return out;
 }
 
 bool CPty::ReadBlock(SReadBlock& block, std::chrono::milliseconds timeout) {
     block = SReadBlock{};
-    Bytes first = Read(1, timeout);
-    if (first.size() != 1 || first[0] != STX) return false;
-    Bytes header = Read(kBlockHeaderSize);
+    block.raw = Read(1, timeout);
+    if (block.raw != Bytes{STX}) return false;
+    const Bytes header = Read(kBlockHeaderSize);
     if (header.size() != static_cast<size_t>(kBlockHeaderSize)) return false;
-    SBlockHeader h = ParseBlockHeader(header.data());
+    const SBlockHeader h = ParseBlockHeader(header.data());
     if (!h.lenAcceptable) return false;
-    Bytes rest = Read(static_cast<size_t>(h.len + kBlockTailSize));
+    const Bytes rest = Read(static_cast<size_t>(h.len + kBlockTailSize));
     if (rest.size() != static_cast<size_t>(h.len + kBlockTailSize)) return false;
     block.type = h.type;
     block.cnt = h.cnt;
     block.len = h.len;
     block.data.assign(rest.begin(), rest.begin() + h.len);
-    block.raw = first;
     block.raw.insert(block.raw.end(), header.begin(), header.end());
     block.raw.insert(block.raw.end(), rest.begin(), rest.end());
-    block.valid = CheckBlock(Crc(), header.data(), block.data.data(), h.len,
-                             rest.data() + h.len) == BlockCheck::Ok;
+    block.valid = CheckBlock(Crc(), header.data(), block.data.data(), h.len, rest.data() + h.len) == BlockCheck::Ok;
     return true;
 }
 
@@ -116,8 +99,6 @@ Bytes MakeBlock(const char* type, long cnt, const Bytes& data) {
     return BuildBlock(Crc(), type, cnt, data.data(), static_cast<int>(data.size()));
 }
 
-Bytes MakeBlock(const char* type, long cnt, const std::string& data) {
-    return MakeBlock(type, cnt, Bytes(data.begin(), data.end()));
-}
+Bytes MakeBlock(const char* type, long cnt, const std::string& data) { return MakeBlock(type, cnt, Bytes(data.begin(), data.end())); }
 
 }  // namespace rs232::test
