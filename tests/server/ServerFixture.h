@@ -11,8 +11,8 @@
 #include <future>
 #include <string>
 
-#include "server/Rs232Server.h"
 #include "platform/Clock.h"
+#include "server/Rs232Server.h"
 #include "support/MemoryEventList.h"
 #include "support/Pty.h"
 #include "support/TempDir.h"
@@ -35,16 +35,12 @@ protected:
         server.SetLinkLimits(Limits(1000ms));
     }
     void TearDown() override { SetClockForTest({}); }
-
-    static SLinkLimits Limits(std::chrono::milliseconds answer) {
-        return SLinkLimits{300ms, 300ms, answer, 50ms};
-    }
+    static SLinkLimits Limits(std::chrono::milliseconds answer) { return SLinkLimits{300ms, 300ms, answer, 50ms}; }
     // Sends bytes and waits until the server's port has them all queued, so the tick that
     // follows finds them (a pseudo-terminal passes bytes on asynchronously).
     void Deliver(const Bytes& bytes) {
         pty.Send(bytes);
-        const int n = static_cast<int>(bytes.size());
-        ASSERT_GE(server.WaitForInQueue(n, CSerialPort::Clock::now() + 10s), n);
+        ASSERT_GE(server.WaitForInQueue(static_cast<int>(bytes.size()), CSerialPort::Clock::now() + 10s), static_cast<int>(bytes.size()));
     }
     // Delivers the bytes and runs one Poll on another thread.
     std::future<SPollResult> Poll(const Bytes& bytes) {
@@ -63,7 +59,7 @@ protected:
     }
     // A request whose handler sends nothing: its status text.
     std::string Quiet(const char* type, long cnt, const std::string& data) {
-        std::string status = Request(type, cnt, data).get().status;
+        const std::string status = Request(type, cnt, data).get().status;
         EXPECT_TRUE(pty.ReadUntilQuiet(100ms).empty());
         return status;
     }
@@ -76,8 +72,7 @@ protected:
     // Reads one reply block and answers it.
     SReadBlock Reply(uint8_t answer = ACK) {
         SReadBlock block;
-        EXPECT_TRUE(pty.ReadBlock(block));
-        EXPECT_TRUE(block.valid);
+        EXPECT_TRUE(pty.ReadBlock(block) && block.valid);
         pty.Send(answer);
         return block;
     }
