@@ -59,21 +59,21 @@ TEST(Startup, CommandLinesAndSettings) {
         int rate;
         std::vector<std::string> extra = {};
     } cases[] = {
-        // Section and key names match regardless of case.
-        {{"3"}, "", "[comport]\r\nbaudrate=9600\r\n[PORTS]\r\nCOM3=%s\r\n", 9600},
-        {{"12", "<dir>srv/"}, "srv/", "; another section only\n[PORTS]\nCOM12 = %s\n", 57600},
-        {{"16", "", "", "<dir>srv/"}, "srv/", "[PORTS]\nCOM16=%s\n", 57600},  // blanks skipped
-        {{"5"}, "", "[PORTS]\nCOM5=%s\n[ACCESS]\nROOT=<dir>srv\nREADONLY=1\n[COMPORT]\nBLOCKPAUSE=0\n", 57600,
+        // Section and key names match regardless of case; <port>: a free port.
+        {{"<port>"}, "", "[comport]\r\nbaudrate=9600\r\n[PORTS]\r\nCOM<port>=%s\r\n", 9600},
+        {{"<port>", "", "<dir>srv/"}, "srv/", "; another section only\n[PORTS]\nCOM<port> = %s\n", 57600},
+        {{"<port>"}, "", "[PORTS]\nCOM<port>=%s\n[ACCESS]\nROOT=<dir>srv\nREADONLY=1\n[COMPORT]\nBLOCKPAUSE=0\n", 57600,
          {"Access root is: <root>", "Read-only: FT, DF, CF and DL are refused", "Block pause is: 0 ms"}},
     };
     for (const auto& c : cases) {
         CTempDir dir;
         CPty pty;
-        const int port = std::stoi(c.args[0]);
-        CPortLease lease(port);
+        CPortLease lease;
+        const int port = lease.Port();
         fs::create_directory(dir / "srv");
         auto fill = [&](std::string s) {
             if (s.find("%s") != std::string::npos) s.replace(s.find("%s"), 2, pty.SlavePath());
+            if (s.find("<port>") != std::string::npos) s.replace(s.find("<port>"), 6, std::to_string(port));
             if (s.find("<dir>") != std::string::npos) s.replace(s.find("<dir>"), 5, dir.Path());
             if (s.find("<root>") != std::string::npos) s.replace(s.find("<root>"), 6, fs::canonical(dir / "srv").string());
             return s;
@@ -82,7 +82,7 @@ TEST(Startup, CommandLinesAndSettings) {
         std::vector<std::string> argv{InstallServer(dir, settings)};
         std::string commandLine;
         for (const auto& a : c.args) {
-            argv.push_back(a.starts_with("<dir>") ? dir.Path() + a.substr(5) : a);
+            argv.push_back(a.starts_with("<dir>") ? dir.Path() + a.substr(5) : fill(a));
             commandLine += (argv.size() > 2 ? " " : "") + argv.back();
         }
         SCOPED_TRACE(">" + commandLine + "<");
@@ -116,7 +116,8 @@ TEST(Startup, CommandLinesAndSettings) {
 
 TEST(Startup, RefusalsCreateNothingAndUnusableDirectoriesEndTheProgram) {
     CTempDir dir, other;
-    CPortLease lease(10);
+    CPortLease lease;
+    const std::string port = std::to_string(lease.Port());
     SRunResult r = RunProgram({InstallServer(other), "03"}, 30s, other.Path());
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.err, "Seperate cmd line parameters with blanks !\n");
@@ -125,26 +126,26 @@ TEST(Startup, RefusalsCreateNothingAndUnusableDirectoriesEndTheProgram) {
 
     dir.WriteFile("plain", "a file, not a directory");
     const std::string base = dir / "plain/";
-    r = RunProgram({InstallServer(dir), "10", base}, 30s, dir.Path());
+    r = RunProgram({InstallServer(dir), port, base}, 30s, dir.Path());
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.err, "Backup Dir Error\nLog Dir Error\n");
     // The window is gone after the first message: only the line before it was shown, and the
     // server was never started; start-up still finished its steps and made the settings file.
-    EXPECT_EQ(WithoutStamp(r.out), "Command line is: >10 " + base + "<\n");
+    EXPECT_EQ(WithoutStamp(r.out), "Command line is: >" + port + " " + base + "<\n");
     EXPECT_EQ(dir.ReadFile("rs232-server.ini"), "[COMPORT]\nBAUDRATE=57600\n");
 }
 
 TEST(Startup, OneInstancePerPortAndFailedStart) {
     CTempDir firstDir, secondDir, failDir;
     CPty firstPty;
-    CPortLease five(5);
-    CChild first({InstallServer(firstDir, "[PORTS]\nCOM5=" + firstPty.SlavePath() + "\n"), "5"}, firstDir.Path());
+    CServer first(firstDir, firstPty.SlavePath());
+    const std::string port = std::to_string(first.Port());
     ASSERT_TRUE(first.WaitFor("Rs232 Server started ...\n")) << first.Err();
-    // A second start on port 5, even from another directory, is refused before it creates
+    // A second start on the port, even from another directory, is refused before it creates
     // anything.
-    const SRunResult r = RunProgram({InstallServer(secondDir), "5", secondDir.Path()}, 30s, secondDir.Path());
+    const SRunResult r = RunProgram({InstallServer(secondDir), port, secondDir.Path()}, 30s, secondDir.Path());
     EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, "Program already running on port 5 !\n");
+    EXPECT_EQ(r.err, "Program already running on port " + port + " !\n");
     EXPECT_EQ(ListDir(secondDir.Path()), std::vector<std::string>{"rs232-server"});
     Connect(firstPty);  // the first instance still serves its line
     EXPECT_TRUE(first.WaitFor("Client connected\n"));
