@@ -14,22 +14,15 @@ std::string CLogFile::CurrentFileName() const {
 
 bool CLogFile::WriteLine(const std::string& line) {
     // The date is read here, apart from the caller's stamp: a line stamped just before midnight
-    // may go to the next day's file.
-    const std::string name = CurrentFileName();
-    CFileStatus status;
-    const unsigned flags = GetStatus(name, status) ? CFile::modeWrite
-                                                   : CFile::modeCreate | CFile::modeWrite;
-    CFile file;
-    if (!file.Open(name, flags)) return false;
-    try {
-        file.SeekToEnd();
-        const std::string record = line + "\r\n";  // one write: a line is never split
-        file.Write(record.data(), static_cast<int>(record.size()));
-        file.Close();
-    } catch (const CFileException&) {
-        return false;  // a full disk must not end the request that logged the line
-    }
-    return true;
+    // may go to the next day's file. One append without a lock: a line is never split, and a
+    // download of the log cannot keep a line out. A log directory removed meanwhile is made
+    // again. A full disk is reported as false: it must not end the request that logged the line.
+    const std::string record = line + "\r\n";
+    if (AppendToFile(CurrentFileName(), record)) return true;
+    const std::string dir = m_strLogDir.ends_with('/') ? m_strLogDir.substr(0, m_strLogDir.size() - 1)
+                                                       : m_strLogDir;
+    return !dir.empty() && !FileExists(dir) && CreateDir(dir) &&
+           AppendToFile(CurrentFileName(), record);
 }
 
 bool CLogFile::CreateDir(const std::string& path) {

@@ -21,7 +21,7 @@ public:
 
     // Appends the line and CR LF. False when the file cannot be opened; a failure after the
     // open (full disk) is also reported as false rather than thrown: a log line must never end
-    // the request that wrote it.
+    // the request that wrote it. A missing log directory is made again.
     bool WriteLine(const std::string& line);
 
     // True when path exists as a directory afterwards; creates only the last component.

@@ -1,15 +1,19 @@
 #include "platform/FileOps.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <random>
+#include <string_view>
 #include <vector>
 #include <system_error>
 #include <utility>
@@ -81,25 +85,47 @@ bool WriteAll(int fd, const char* data, size_t count) {
     return true;
 }
 
-// rename() that never replaces an existing newPath. File systems without RENAME_NOREPLACE get
+// renameat() that never replaces an existing newName. File systems without RENAME_NOREPLACE get
 // a check before a plain rename (a small window, but no worse than the platform allows).
-int RenameNoReplace(const std::string& oldPath, const std::string& newPath) {
-    if (::renameat2(AT_FDCWD, oldPath.c_str(), AT_FDCWD, newPath.c_str(), RENAME_NOREPLACE) == 0)
+int RenameNoReplace(int oldDir, const std::string& oldName, int newDir, const std::string& newName) {
+    if (::renameat2(oldDir, oldName.c_str(), newDir, newName.c_str(), RENAME_NOREPLACE) == 0)
         return 0;
     if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP && errno != EOPNOTSUPP) return -1;
     struct stat st {};
-    if (::lstat(newPath.c_str(), &st) == 0) {
+    if (::fstatat(newDir, newName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         errno = EEXIST;
         return -1;
     }
-    return ::rename(oldPath.c_str(), newPath.c_str());
+    return ::renameat(oldDir, oldName.c_str(), newDir, newName.c_str());
 }
 
-void SyncDirectory(const std::string& dir) {
-    const int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);  // durability of the new name only; the copy is complete either way
-    ::close(fd);
+// Why a new file may not take `name` in dir; 0 when it may. A link is followed for these checks
+// only: a directory or a read-only file behind it is refused like the thing itself.
+int RefuseReplace(int dir, const std::string& name, bool replace) {
+    if (name.empty()) return ENOENT;
+    struct stat st {};
+    if (::fstatat(dir, name.c_str(), &st, 0) != 0) return 0;
+    if (S_ISDIR(st.st_mode)) return EISDIR;
+    if (!replace) return EEXIST;
+    if (!S_ISREG(st.st_mode)) return 0;
+    if (!(st.st_mode & S_IWUSR)) return EACCES;
+    // A file that someone holds open exclusively is not replaced under them.
+    int error = 0;
+    const int held = ::openat(dir, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (held >= 0) {
+        if (::flock(held, LOCK_SH | LOCK_NB) != 0) error = errno;
+        ::close(held);
+    }
+    return error;
+}
+
+std::string TempFileName() {
+    static const char kLetters[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    thread_local std::mt19937 random{std::random_device{}()};
+    std::string name = CNewFile::kTempFilePrefix;
+    for (int i = 0; i < 6; ++i) name += kLetters[random() % (sizeof kLetters - 1)];
+    return name;
 }
 
 // Opens a regular file and takes an flock of the given kind without waiting. O_NONBLOCK keeps a
@@ -125,73 +151,33 @@ int OpenRegularLocked(const std::string& path, int access, int lock, struct stat
     return fd;
 }
 
-// Copies the regular file src to dst through a temporary file beside dst. With `replace` an
-// existing dst is replaced atomically; without it an existing dst makes the copy fail (EEXIST).
-// On failure nothing is left behind and dst is untouched; errno describes the failure.
-bool CopyThroughTemp(const std::string& src, const std::string& dst, bool replace) {
+// Copies the regular file src to `name` in dir through a CNewFile (see Commit for `replace`).
+bool CopyInto(const std::string& src, const CDirectory& dir, const std::string& name,
+              bool replace) {
     struct stat st {};
     const int in = OpenRegularLocked(src, O_RDONLY, LOCK_SH, st);
     if (in < 0) return false;
-
-    int error = 0;
-    struct stat dstStat {};
-    if (::stat(dst.c_str(), &dstStat) == 0) {
-        if (S_ISDIR(dstStat.st_mode))
-            error = EISDIR;
-        else if (!replace)
-            error = EEXIST;
-        else if (S_ISREG(dstStat.st_mode)) {
-            // A destination that someone holds open exclusively is not replaced under them.
-            const int held = ::open(dst.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-            if (held >= 0) {
-                if (::flock(held, LOCK_SH | LOCK_NB) != 0) error = errno;
-                ::close(held);
-            }
-        }
-        if (error != 0) {
-            ::close(in);
-            errno = error;
-            return false;
-        }
-    }
-
-    const std::string dir = DirectoryOf(dst);
-    std::string temp = dir + ".rs232-copy-XXXXXX";
-    const int out = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (out < 0) {
-        CErrnoKeeper keep;
-        ::close(in);
-        return false;
-    }
-
-    bool ok = true;
+    CNewFile out(dir, name);
+    bool ok = out.Create(replace);
     char buffer[64 * 1024];
-    for (;;) {
+    while (ok) {
         const ssize_t n = ::read(in, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             ok = n == 0;
             break;
         }
-        if (!WriteAll(out, buffer, static_cast<size_t>(n))) {
+        try {
+            out.Write(buffer, static_cast<int>(n));
+        } catch (const CFileException& e) {
+            errno = e.Error();
             ok = false;
-            break;
         }
     }
-    const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    ok = ok && ::fchmod(out, st.st_mode & 0777) == 0 && ::futimens(out, times) == 0 &&
-         ::fsync(out) == 0;
-    if (::close(out) != 0 && errno != EINTR) ok = false;
-    if (ok) ok = (replace ? ::rename(temp.c_str(), dst.c_str()) : RenameNoReplace(temp, dst)) == 0;
-
+    ok = ok && out.SetTimesAndMode(st) && out.Commit(replace);
     CErrnoKeeper keep;
     ::close(in);
-    if (!ok) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    SyncDirectory(dir);
-    return true;
+    return ok;
 }
 
 }  // namespace
@@ -218,8 +204,141 @@ bool FileExists(const std::string& path) { return ::access(path.c_str(), F_OK) =
 
 bool MakeDir(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0; }
 
+bool CopyFileInto(const std::string& src, const CDirectory& dir, const std::string& name) {
+    return CopyInto(src, dir, name, true);
+}
+
 bool CopyFile(const std::string& src, const std::string& dst) {
-    return CopyThroughTemp(src, dst, true);
+    CDirectory dir;
+    return dir.Open(DirectoryOf(dst)) && CopyFileInto(src, dir, dst.substr(DirectoryOf(dst).size()));
+}
+
+// ---------------------------------------------------------------------------------------------
+
+CDirectory::~CDirectory() {
+    if (m_fd >= 0) ::close(m_fd);
+}
+
+bool CDirectory::Open(const std::string& path) {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return m_fd >= 0;
+}
+
+std::string CDirectory::RealPath() const {
+    if (m_fd < 0) return {};
+    char buffer[PATH_MAX];
+    const std::string link = "/proc/self/fd/" + std::to_string(m_fd);
+    const ssize_t n = ::readlink(link.c_str(), buffer, sizeof buffer);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof buffer || buffer[0] != '/') return {};
+    const std::string path(buffer, static_cast<size_t>(n));
+    return path.ends_with(" (deleted)") ? std::string() : path;
+}
+
+bool CNewFile::IsTempFileName(std::string_view name) {
+    const std::string_view prefix = CNewFile::kTempFilePrefix;
+    if (name.size() != prefix.size() + 6 || !name.starts_with(prefix)) return false;
+    return std::all_of(name.begin() + static_cast<long>(prefix.size()), name.end(), [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+    });
+}
+
+CNewFile::~CNewFile() { Discard(); }
+
+void CNewFile::Discard() {
+    CErrnoKeeper keep;
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = -1;
+    if (!m_strTemp.empty() && !m_bCommitted) ::unlinkat(m_dir.m_fd, m_strTemp.c_str(), 0);
+    m_strTemp.clear();
+}
+
+bool CNewFile::Create(bool replace) {
+    Discard();
+    m_bCommitted = false;
+    if (const int error = m_dir.IsOpen() ? RefuseReplace(m_dir.m_fd, m_strName, replace) : EBADF) {
+        errno = error;
+        return false;
+    }
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string temp = TempFileName();
+        const int fd = ::openat(m_dir.m_fd, temp.c_str(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0 && errno == EEXIST) continue;
+        if (fd < 0) return false;
+        ::flock(fd, LOCK_EX);  // tells a start-up sweep that it is still being written
+        m_fd = fd;
+        m_strTemp = temp;
+        return true;
+    }
+    errno = EEXIST;
+    return false;
+}
+
+void CNewFile::Write(const void* data, int count) {
+    if (m_fd < 0) throw CFileException("write", m_strName, EBADF);
+    if (count < 0) throw CFileException("write", m_strName, EINVAL);
+    if (!WriteAll(m_fd, static_cast<const char*>(data), static_cast<size_t>(count)))
+        throw CFileException("write", m_strName, errno);
+}
+
+bool CNewFile::SetTimesAndMode(const struct stat& like) {
+    const struct timespec times[2] = {like.st_atim, like.st_mtim};
+    return m_fd >= 0 && ::fchmod(m_fd, like.st_mode & 0777) == 0 && ::futimens(m_fd, times) == 0;
+}
+
+bool CNewFile::Commit(bool replace) {
+    int error = m_fd < 0 ? EBADF : RefuseReplace(m_dir.m_fd, m_strName, replace);
+    if (error == 0 && ::fsync(m_fd) != 0) error = errno;
+    if (error == 0 && (replace ? ::renameat(m_dir.m_fd, m_strTemp.c_str(), m_dir.m_fd,
+                                            m_strName.c_str())
+                               : RenameNoReplace(m_dir.m_fd, m_strTemp, m_dir.m_fd, m_strName)) != 0)
+        error = errno;
+    if (error != 0) {
+        Discard();
+        errno = error;
+        return false;
+    }
+    m_bCommitted = true;
+    Discard();               // closes; the name is the file's now
+    ::fsync(m_dir.m_fd);     // durability of the new name only; the file is complete either way
+    return true;
+}
+
+int RemoveLeftoverTempFiles(const std::string& path) {
+    DIR* dir = ::opendir(path.empty() ? "." : path.c_str());
+    if (!dir) return 0;
+    int removed = 0;
+    while (const struct dirent* entry = ::readdir(dir)) {
+        if (!CNewFile::IsTempFileName(entry->d_name)) continue;
+        const int fd = ::openat(::dirfd(dir), entry->d_name,
+                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat st {};
+        // Still locked: another process is writing it right now.
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+            ::unlinkat(::dirfd(dir), entry->d_name, 0) == 0)
+            ++removed;
+        ::close(fd);
+    }
+    ::closedir(dir);
+    return removed;
+}
+
+bool AppendToFile(const std::string& path, const std::string& data) {
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    if (fd < 0) return false;
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0;
+    if (ok && !S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        ok = false;
+    }
+    ok = ok && WriteAll(fd, data.data(), data.size());
+    CErrnoKeeper keep;
+    ::close(fd);
+    return ok;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -301,15 +420,20 @@ void CFile::Close() {
 }
 
 void CFile::Remove(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR))
+        throw CFileException("remove", path, EACCES);
     if (::unlink(path.c_str()) != 0) throw CFileException("remove", path, errno);
 }
 
 void CFile::Rename(const std::string& oldPath, const std::string& newPath) {
-    if (RenameNoReplace(oldPath, newPath) == 0) return;
+    if (RenameNoReplace(AT_FDCWD, oldPath, AT_FDCWD, newPath) == 0) return;
     int error = errno;
     struct stat st {};
     if (error == EXDEV && ::lstat(oldPath.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-        if (CopyThroughTemp(oldPath, newPath, false)) {
+        CDirectory dir;
+        if (dir.Open(DirectoryOf(newPath)) &&
+            CopyInto(oldPath, dir, newPath.substr(DirectoryOf(newPath).size()), false)) {
             if (::unlink(oldPath.c_str()) == 0) return;
             // The old name could not go: take the copy back so that the file exists only once.
             error = errno;
@@ -322,18 +446,30 @@ void CFile::Rename(const std::string& oldPath, const std::string& newPath) {
 }
 
 std::string CanonicalPath(const std::string& path) {
+    constexpr int kMaxLinks = 40;  // the kernel's own limit before ELOOP
     std::string absolute = path;
     if (absolute.empty() || absolute[0] != '/') {
         char cwd[PATH_MAX];
         absolute = std::string(getcwd(cwd, sizeof cwd) ? cwd : "") + "/" + absolute;
     }
     // Resolve the longest prefix that exists; what follows it does not exist, holds no links
-    // and is normalised as text.
+    // and is normalised as text. A link whose target does not exist is still followed: the
+    // name stands for where it points.
     std::string prefix = absolute;
     std::string rest;
     char resolved[PATH_MAX];
-    for (;;) {
+    for (int links = 0;;) {
         if (realpath(prefix.c_str(), resolved)) break;
+        struct stat st {};
+        char target[PATH_MAX];
+        if (links < kMaxLinks && ::lstat(prefix.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+            const ssize_t n = ::readlink(prefix.c_str(), target, sizeof target);
+            if (n > 0 && static_cast<size_t>(n) < sizeof target) {
+                ++links;
+                prefix = (target[0] == '/' ? "" : DirectoryOf(prefix)) + std::string(target, n);
+                continue;
+            }
+        }
         const size_t slash = prefix.find_last_of('/');
         if (slash == std::string::npos || slash == 0) {
             rest = prefix.substr(slash == 0 ? 1 : 0) + (rest.empty() ? "" : "/" + rest);

@@ -1,7 +1,7 @@
 // DF deletes one file, CF copies a file ("<destination> LF <source>"). No reply block; the
 // outcome is the status text. A path or part of more than 199 bytes, or a negative LEN, is
-// refused with -111 before any file is looked at. A refused deletion (a directory, a protected
-// file) throws CFileException out of the handler.
+// refused with -111 before any file is looked at. A refused deletion (a directory, a read-only
+// file) throws CFileException out of the handler. CF never replaces a read-only destination.
 
 #include "server/Rs232Server.h"
 #include "platform/FileOps.h"
@@ -31,13 +31,14 @@ int CRs232Server::DFBlockReceived(long cnt, const uint8_t* data, int len, std::s
 int CRs232Server::CFBlockReceived(long cnt, const uint8_t* data, int len, std::string& status) {
     std::string dest, source;
     if (!AcceptTwoPathRequest("CF", cnt, data, len, dest, source, status)) return kRefused;
-    if (!AcceptPath(dest, status) || !AcceptPath(source, status)) return kRefused;
+    CDirectory destDir;
+    if (!AcceptTarget(dest, destDir, status) || !AcceptPath(source, status)) return kRefused;
     CFileStatus fs;
     if (!GetStatus(source, fs)) {
         status = FormatText("Requested File %s not found", source.c_str());
         return 1;
     }
-    if (CopyFile(source, dest))
+    if (CopyFileInto(source, destDir, dest.substr(DirectoryOf(dest).size())))
         status = FormatText("File %s copied to %s!", source.c_str(), dest.c_str());
     else
         status = FormatText("Error CopyFile %s to %s!", source.c_str(), dest.c_str());

@@ -1,8 +1,9 @@
 // DL writes the listing of a directory into a list file on the server ("<list file> LF
 // <directory>"), one "name;size;mtime;attributes" line with CR LF per entry, in the order the
 // directory search delivers them. No reply block; the outcome is the status text.
-// A part of more than 199 bytes, or a negative LEN, is refused with -111. A list file that
-// cannot be deleted, written or closed throws CFileException out of the handler.
+// A part of more than 199 bytes, or a negative LEN, is refused with -111. The list file is
+// never created through a symbolic link; a listing that cannot be written whole leaves the old
+// list file as it was.
 
 #include "server/Rs232Server.h"
 #include "platform/DirSearch.h"
@@ -22,7 +23,9 @@ std::string ListLine(const CFindData& entry) {
 int CRs232Server::DLBlockReceived(long cnt, const uint8_t* data, int len, std::string& status) {
     std::string listFile, directory;
     if (!AcceptTwoPathRequest("DL", cnt, data, len, listFile, directory, status)) return kRefused;
-    if (!AcceptPath(directory, status) || !AcceptPath(listFile, status)) return kRefused;
+    CDirectory listDir;
+    if (!AcceptPath(directory, status) || !AcceptTarget(listFile, listDir, status))
+        return kRefused;
 
     // The directory part ends in a separator; the existence test goes without it.
     const std::string testPath =
@@ -33,7 +36,7 @@ int CRs232Server::DLBlockReceived(long cnt, const uint8_t* data, int len, std::s
         return 1;
     }
 
-    switch (WriteDirectoryToFile(listFile, directory)) {
+    switch (WriteDirectoryToFile(listDir, listFile, directory)) {
     case 0:
         status = FormatText("Directory %s written to File %s!", directory.c_str(),
                             listFile.c_str());
@@ -50,22 +53,27 @@ int CRs232Server::DLBlockReceived(long cnt, const uint8_t* data, int len, std::s
     return 1;
 }
 
-// 0 written; -1 the search delivered no entry (no file touched); -2 the list file could not be
-// created. Deleting an old list file, writing and closing throw CFileException.
-int CRs232Server::WriteDirectoryToFile(const std::string& listFile, const std::string& directory) {
+// 0 written; -1 the search delivered no entry; -2 the list file could not be created or
+// written whole (a full disk, a read-only list file). The list goes to a temp file beside the
+// list file and takes its name only when complete: on failure the old list file is untouched.
+int CRs232Server::WriteDirectoryToFile(const CDirectory& dir, const std::string& listFile,
+                                       const std::string& directory) {
     CDirSearch search;
     CFindData entry;
     if (!search.FindFirst(directory, entry)) return -1;
 
-    if (FileExists(listFile)) CFile::Remove(listFile);
-    CFile file;
-    if (!file.Open(listFile, CFile::modeCreate | CFile::modeWrite)) return -2;
-    do {
-        const std::string line = ListLine(entry);
-        file.Write(line.data(), static_cast<int>(line.size()));
-    } while (search.FindNext(entry));
-    file.Close();
-    return 0;
+    CNewFile file(dir, listFile.substr(DirectoryOf(listFile).size()));
+    if (!file.Create(true)) return -2;
+    try {
+        do {
+            if (CNewFile::IsTempFileName(entry.name)) continue;  // a write in progress, ours too
+            const std::string line = ListLine(entry);
+            file.Write(line.data(), static_cast<int>(line.size()));
+        } while (search.FindNext(entry));
+    } catch (const CFileException&) {
+        return -2;
+    }
+    return file.Commit(true) ? 0 : -2;
 }
 
 }  // namespace rs232

@@ -6,6 +6,7 @@
 // counter (more than 999999 blocks of 500 bytes, which also keeps the length text in 32 bits).
 // A read error in the middle of a transfer throws CFileException out of the handler; the file
 // closes with its object and no further block is sent.
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <memory>
@@ -31,6 +32,7 @@ int CRs232Server::RFBlockReceived(long cnt, const uint8_t* data, int len, std::s
 
     std::string header;
     long headerCnt = -2;
+    int64_t remaining = 0;  // what the header announced: a file that grows (the log) sends no more
     std::string path;
     CFile file;
     if (len < 0 || len > kMaxRequestPath) {
@@ -61,6 +63,7 @@ int CRs232Server::RFBlockReceived(long cnt, const uint8_t* data, int len, std::s
                                     static_cast<long long>(kMaxDownloadSize));
             } else {
                 header = request + FormatText(";%ld", static_cast<long>(length));
+                remaining = length;
                 headerCnt = 0;
             }
         }
@@ -82,7 +85,12 @@ int CRs232Server::RFBlockReceived(long cnt, const uint8_t* data, int len, std::s
     uint8_t chunk[kMaxReplyData];
     std::vector<uint8_t> block(kMaxReplyData + kBlockOverhead);
     long blockNumber = 0;
-    int got = file.Read(chunk, kMaxReplyData);
+    auto next = [&] {
+        const int n = static_cast<int>(std::min<int64_t>(file.Read(chunk, kMaxReplyData), remaining));
+        remaining -= n;
+        return n;
+    };
+    int got = next();
     while (got > 0) {
         ++blockNumber;
         int length = 0;
@@ -96,7 +104,7 @@ int CRs232Server::RFBlockReceived(long cnt, const uint8_t* data, int len, std::s
             return r;
         }
         AdvanceTransfer(got);
-        got = file.Read(chunk, kMaxReplyData);
+        got = next();
     }
 
     r = SendReplyBlock("SF", -1, nullptr, 0);

@@ -1,7 +1,10 @@
 // FT: receives a file as a start block ("<target>;<size>", CNT 0), data blocks 1, 2, 3 ... and
 // an end block (CNT -1). The data collects in the temp file FT_TMP<port>.TMP in the current
 // directory; a finished upload of the announced size is copied over the target (atomically) and
-// the temp file is moved to BAK<port>_<yyyymmddhhmmss>_<name> in the backup directory.
+// the temp file is moved to BAK<port>_<yyyymmddhhmmss>_<name> in the backup directory (made
+// again when it was removed). The finish checks the target again and writes it through its
+// checked directory; a refused or read-only target takes the "Copy failed" path, so the received
+// file is kept in the backup directory only.
 //
 // The upload state spans ticks: m_upload.m_nLastBlock (-1 idle, 0 started, n last stored block),
 // m_upload.m_bUploadError (a block was missing or the temp file could not be opened; cleared only by a
@@ -154,7 +157,15 @@ int CRs232Server::FTBlockReceived(long cnt, const uint8_t* data, int len, std::s
                                      t.month, t.day, t.hour, t.minute, t.second) +
         name;
 
-    const bool copied = CopyFile(tmpFile, m_upload.m_strRecFile);
+    // The target is checked again: what its path names may have changed since the start block.
+    CDirectory dir;
+    std::string refusal;
+    const bool accepted = AcceptTarget(m_upload.m_strRecFile, dir, refusal);
+    if (!accepted) LogMessage("FTBlockReceived: " + refusal);
+    const bool copied = accepted && CopyFileInto(tmpFile, dir, name);
+    // A backup directory removed meanwhile is made again.
+    const std::string backupDir = DirectoryOf(backupFile);
+    if (backupDir.size() > 1 && !FileExists(backupDir)) MakeDir(backupDir.substr(0, backupDir.size() - 1));
     try {
         if (FileExists(backupFile)) CFile::Remove(backupFile);
         CFile::Rename(tmpFile, backupFile);

@@ -1,7 +1,9 @@
 // Rules every request handler shares: how a request path becomes a Linux path, the access
 // checks, the CNT check, the request text, the two-path split and the sending of a reply block.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <vector>
 
 #include "platform/FileOps.h"
@@ -34,12 +36,46 @@ void CRs232Server::SetAccessLimits(const SAccessLimits& limits) {
     if (!m_access.root.empty()) m_access.root = CanonicalPath(m_access.root);
 }
 
-bool CRs232Server::AcceptPath(const std::string& resolved, std::string& status) const {
+bool CRs232Server::InsideRoot(const std::string& canonical) const {
     if (m_access.root.empty() || m_access.root == "/") return true;
-    const std::string canonical = CanonicalPath(resolved);
-    if (canonical == m_access.root || canonical.starts_with(m_access.root + "/")) return true;
+    return canonical == m_access.root || canonical.starts_with(m_access.root + "/");
+}
+
+bool CRs232Server::AcceptPath(const std::string& resolved, std::string& status) const {
+    if (InsideRoot(CanonicalPath(resolved))) return true;
     status = FormatText("Access to %s refused: outside %s", resolved.c_str(), m_access.root.c_str());
     return false;
+}
+
+bool CRs232Server::AcceptTarget(const std::string& resolved, CDirectory& dir,
+                                std::string& status) {
+    if (!AcceptPath(resolved, status)) return false;
+    if (!dir.Open(DirectoryOf(resolved))) return true;  // the write that follows fails and says so
+    // Checked where the directory really is now: a name swapped for a link after the check
+    // above cannot lead the write elsewhere, as the write goes through this descriptor.
+    const std::string real = dir.RealPath();
+    if (!InsideRoot(real) || (real.empty() && !m_access.root.empty())) {
+        status = FormatText("Access to %s refused: outside %s", resolved.c_str(),
+                            m_access.root.c_str());
+        return false;
+    }
+    if (!real.empty() && real.find('\n') == std::string::npos && m_tempDirs.insert(real).second)
+        AppendToFile(TempDirJournal(), real + "\n");
+    return true;
+}
+
+std::string CRs232Server::TempDirJournal() const {
+    return FormatText("TMPDIRS%2.2d.TMP", m_nPort);
+}
+
+void CRs232Server::RemoveLeftoverTemps() {
+    std::ifstream journal(TempDirJournal());
+    for (std::string dir; std::getline(journal, dir);)
+        if (const int n = RemoveLeftoverTempFiles(dir))
+            LogMessage(FormatText("%d leftover temp file(s) removed in %s", n, dir.c_str()));
+    journal.close();
+    std::remove(TempDirJournal().c_str());
+    m_tempDirs.clear();
 }
 
 bool CRs232Server::AcceptChange(const char* type, std::string& status) const {

@@ -54,6 +54,7 @@ int CRs232Server::StartServer(int port, int baudRate, IEventList* listBox, CLogF
     m_pLogFile = logFile;
     m_bRunning = 1;
     m_pListBox = listBox;
+    RemoveLeftoverTemps();  // what a kill in the middle of a copy left behind
     return 1;
 }
 

@@ -22,6 +22,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 
 #include "link/Block.h"
@@ -32,6 +33,7 @@ namespace rs232 {
 
 class IEventList;
 class CLogFile;
+class CDirectory;
 
 enum : int {
     kServerAlreadyRunning = -101,
@@ -153,7 +155,8 @@ public:
     int DRBlockReceived(long cnt, const uint8_t* data, int len, std::string& status);
     int DLBlockReceived(long cnt, const uint8_t* data, int len, std::string& status);
 
-    int WriteDirectoryToFile(const std::string& listFile, const std::string& directory);
+    int WriteDirectoryToFile(const CDirectory& dir, const std::string& listFile,
+                             const std::string& directory);
 
 protected:
     static constexpr int kMaxRequestPath = wire::kMaxRequestPath;
@@ -176,6 +179,17 @@ protected:
     // False, with the status text "Access to <path> refused: outside <root>", when a resolved
     // path lies outside the access root.
     bool AcceptPath(const std::string& resolved, std::string& status) const;
+    // For a file the request creates or replaces: AcceptPath, then opens the directory that
+    // will hold it into `dir` and checks where that directory really is. The file is then
+    // written through `dir` only. The directory is noted in the temp-directory journal, so that
+    // a start after a kill can remove temp files left there. A directory that cannot be opened
+    // passes (dir stays closed and the write fails).
+    bool AcceptTarget(const std::string& resolved, CDirectory& dir, std::string& status);
+    bool InsideRoot(const std::string& canonical) const;
+    // Journal of the directories temp files were made in (TMPDIRS<port>.TMP in the working
+    // directory); RemoveLeftoverTemps, run at the start, sweeps them and empties it.
+    std::string TempDirJournal() const;
+    void RemoveLeftoverTemps();
     // False, with the status text "Error: <type> Block refused, the server is read-only", when
     // the server is read-only.
     bool AcceptChange(const char* type, std::string& status) const;
@@ -202,6 +216,7 @@ protected:
     CLogFile* m_pLogFile = nullptr;
     std::string m_strBackupPath;
     std::string m_strBasePath;
+    std::set<std::string> m_tempDirs;  // already in the temp-directory journal
 
 private:
     int BlockError(int kind, long cnt, std::string& status);

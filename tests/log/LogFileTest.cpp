@@ -28,18 +28,19 @@ TEST(LogFile, DailyFilesAndFailures) {
     ASSERT_TRUE(log.WriteLine("01:46:40 first") && second.WriteLine("two\nlines") && second.WriteLine(""));
     const std::string day1 = "earlier run\r\n01:46:40 first\r\ntwo\nlines\r\n\r\n";
     {
-        CFile holder;  // held exclusively by another opener: the line is lost, the file kept
+        CFile holder;  // a reader of the log (a download of it) never keeps a line out
         ASSERT_TRUE(holder.Open(log.CurrentFileName(), CFile::modeRead));
-        EXPECT_FALSE(log.WriteLine("refused"));
+        EXPECT_TRUE(log.WriteLine("appended"));
     }
-    EXPECT_EQ(day1, dir.ReadFile("LOG3_20010909.LOG"));
+    EXPECT_EQ(day1 + "appended\r\n", dir.ReadFile("LOG3_20010909.LOG"));
     now += 86400;
     ASSERT_TRUE(log.WriteLine("next day"));
     EXPECT_EQ("next day\r\n", dir.ReadFile("LOG3_20010910.LOG"));
-    EXPECT_EQ(day1, dir.ReadFile("LOG3_20010909.LOG"));
-    missing.SetLogDir(dir / "missing/");
+    EXPECT_EQ(day1 + "appended\r\n", dir.ReadFile("LOG3_20010909.LOG"));
+    missing.SetLogDir(dir / "missing/");  // a removed log directory is made again
+    EXPECT_TRUE(missing.WriteLine("made again") && FileExists(dir / "missing"));
+    missing.SetLogDir(dir / "no/parent/");
     EXPECT_FALSE(missing.WriteLine("gone"));
-    EXPECT_FALSE(FileExists(dir / "missing"));
     // Without directory and prefix the file lies in the current directory.
     EXPECT_EQ("20010910.LOG", CLogFile().CurrentFileName());
     // Directories: made once, taken when they exist, refused without parent or over a file.
