@@ -19,9 +19,7 @@ bool CLogFile::WriteLine(const std::string& line) {
     // again. A full disk is reported as false: it must not end the request that logged the line.
     const std::string record = line + "\r\n";
     if (AppendToFile(CurrentFileName(), record)) return true;
-    const std::string dir = m_strLogDir.ends_with('/') ? m_strLogDir.substr(0, m_strLogDir.size() - 1)
-                                                       : m_strLogDir;
-    return !dir.empty() && !FileExists(dir) && CreateDir(dir) &&
+    return !m_strLogDir.empty() && !FileExists(m_strLogDir) && CreateDir(m_strLogDir) &&
            AppendToFile(CurrentFileName(), record);
 }
 

@@ -87,7 +87,8 @@ bool WriteAll(int fd, const char* data, size_t count) {
 
 // renameat() that never replaces an existing newName. File systems without RENAME_NOREPLACE get
 // a check before a plain rename (a small window, but no worse than the platform allows).
-int RenameNoReplace(int oldDir, const std::string& oldName, int newDir, const std::string& newName) {
+int RenameNoReplace(int oldDir, const std::string& oldName, int newDir,
+                    const std::string& newName) {
     if (::renameat2(oldDir, oldName.c_str(), newDir, newName.c_str(), RENAME_NOREPLACE) == 0)
         return 0;
     if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP && errno != EOPNOTSUPP) return -1;
@@ -210,7 +211,8 @@ bool CopyFileInto(const std::string& src, const CDirectory& dir, const std::stri
 
 bool CopyFile(const std::string& src, const std::string& dst) {
     CDirectory dir;
-    return dir.Open(DirectoryOf(dst)) && CopyFileInto(src, dir, dst.substr(DirectoryOf(dst).size()));
+    const std::string where = DirectoryOf(dst);
+    return dir.Open(where) && CopyFileInto(src, dir, dst.substr(where.size()));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -290,9 +292,9 @@ bool CNewFile::SetTimesAndMode(const struct stat& like) {
 bool CNewFile::Commit(bool replace) {
     int error = m_fd < 0 ? EBADF : RefuseReplace(m_dir.m_fd, m_strName, replace);
     if (error == 0 && ::fsync(m_fd) != 0) error = errno;
-    if (error == 0 && (replace ? ::renameat(m_dir.m_fd, m_strTemp.c_str(), m_dir.m_fd,
-                                            m_strName.c_str())
-                               : RenameNoReplace(m_dir.m_fd, m_strTemp, m_dir.m_fd, m_strName)) != 0)
+    const int dir = m_dir.m_fd;
+    if (error == 0 && (replace ? ::renameat(dir, m_strTemp.c_str(), dir, m_strName.c_str())
+                               : RenameNoReplace(dir, m_strTemp, dir, m_strName)) != 0)
         error = errno;
     if (error != 0) {
         Discard();
@@ -326,8 +328,8 @@ int RemoveLeftoverTempFiles(const std::string& path) {
 }
 
 bool AppendToFile(const std::string& path, const std::string& data) {
-    const int fd =
-        ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    const int fd = ::open(path.c_str(),
+                          O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
     if (fd < 0) return false;
     struct stat st {};
     bool ok = ::fstat(fd, &st) == 0;

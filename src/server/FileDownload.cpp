@@ -86,9 +86,9 @@ int CRs232Server::RFBlockReceived(long cnt, const uint8_t* data, int len, std::s
     std::vector<uint8_t> block(kMaxReplyData + kBlockOverhead);
     long blockNumber = 0;
     auto next = [&] {
-        const int n = static_cast<int>(std::min<int64_t>(file.Read(chunk, kMaxReplyData), remaining));
+        const int64_t n = std::min<int64_t>(file.Read(chunk, kMaxReplyData), remaining);
         remaining -= n;
-        return n;
+        return static_cast<int>(n);
     };
     int got = next();
     while (got > 0) {

@@ -163,9 +163,7 @@ int CRs232Server::FTBlockReceived(long cnt, const uint8_t* data, int len, std::s
     const bool accepted = AcceptTarget(m_upload.m_strRecFile, dir, refusal);
     if (!accepted) LogMessage("FTBlockReceived: " + refusal);
     const bool copied = accepted && CopyFileInto(tmpFile, dir, name);
-    // A backup directory removed meanwhile is made again.
-    const std::string backupDir = DirectoryOf(backupFile);
-    if (backupDir.size() > 1 && !FileExists(backupDir)) MakeDir(backupDir.substr(0, backupDir.size() - 1));
+    MakeDir(DirectoryOf(backupFile));  // a backup directory removed meanwhile is made again
     try {
         if (FileExists(backupFile)) CFile::Remove(backupFile);
         CFile::Rename(tmpFile, backupFile);
