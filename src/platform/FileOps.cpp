@@ -317,7 +317,7 @@ int RemoveLeftoverTempFiles(const std::string& path) {
                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         if (fd < 0) continue;
         struct stat st {};
-        // Still locked: another process is writing it right now.
+        // One still locked is being written by another process right now.
         if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
             ::unlinkat(::dirfd(dir), entry->d_name, 0) == 0)
             ++removed;

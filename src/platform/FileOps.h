@@ -16,9 +16,9 @@
 #include <string_view>
 #include <utility>
 
-struct stat;
-
 #include "wire/Wire.h"
+
+struct stat;
 
 namespace rs232 {
 

@@ -54,7 +54,7 @@ bool CRs232Server::AcceptTarget(const std::string& resolved, CDirectory& dir,
     // Checked where the directory really is now: a name swapped for a link after the check
     // above cannot lead the write elsewhere, as the write goes through this descriptor.
     const std::string real = dir.RealPath();
-    if (!InsideRoot(real) || (real.empty() && !m_access.root.empty())) {
+    if (!InsideRoot(real)) {
         status = FormatText("Access to %s refused: outside %s", resolved.c_str(),
                             m_access.root.c_str());
         return false;
