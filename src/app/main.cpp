@@ -1,15 +1,17 @@
 // rs232-server <port 1..16> [<base path>]
-// A window when DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM is set, otherwise headless.
-#include <QApplication>
-
+// A window when DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM is set and the window module is
+// installed, otherwise headless. Nothing here links Qt.
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "app/CommandLine.h"
 #include "app/ConsoleView.h"
-#include "app/QtView.h"
 #include "app/ServerApp.h"
 #include "app/SignalWatcher.h"
+#include "app/SystemInfo.h"
+#include "app/WindowModule.h"
+#include "platform/Module.h"
 
 namespace {
 
@@ -18,22 +20,25 @@ bool IsSet(const char* name) {
     return value && *value;
 }
 
+// The window's entry, or null (with a line on stderr) when the module cannot be loaded.
+RunWindowFn LoadWindow() {
+    std::string error;
+    const std::string path = rs232::DirectoryOf(rs232::ExecutablePath()) + rs232::kWindowModuleFile;
+    void* entry = rs232::LoadModuleSymbol(path, rs232::kWindowEntry, error);
+    if (!entry) std::fprintf(stderr, "No window (%s): running headless\n", error.c_str());
+    return reinterpret_cast<RunWindowFn>(entry);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Taken before Qt removes the options it knows from argv.
     const std::string commandLine = rs232::JoinArguments(argc, argv);
 
     if (IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY") || IsSet("QT_QPA_PLATFORM")) {
-        rs232::CSignalWatcher signalWatcher;  // before Qt starts any thread
-        QApplication app(argc, argv);
-        QApplication::setApplicationName(QStringLiteral("rs232-server"));
-        QApplication::setApplicationVersion(QStringLiteral(RS232_VERSION));
-        QApplication::setWindowIcon(rs232::ProgramIcon());
-        QApplication::setQuitOnLastWindowClosed(false);
-        rs232::CQtShell shell(signalWatcher);
-        rs232::CServerApp server(shell);
-        return server.InitInstance(commandLine);
+        if (const RunWindowFn runWindow = LoadWindow()) {
+            rs232::CSignalWatcher signalWatcher;  // before Qt starts any thread
+            return runWindow(argc, argv, commandLine.c_str(), &signalWatcher);
+        }
     }
 
     rs232::CConsoleShell shell;
