@@ -1,9 +1,10 @@
 #include "app/ServerDlg.h"
 
-#include <cstdio>
-#include <cstring>
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "app/CommandLine.h"
 #include "app/Retention.h"
@@ -21,12 +22,24 @@ namespace rs232 {
 
 namespace {
 
+// The access root when the settings file names none: empty (no limit) unless the environment
+// sets one. The service's unit sets its state directory there.
+constexpr const char* kDefaultRootVariable = "RS232_DEFAULT_ROOT";
+// Set to 1 by the service's unit: a port whose device does not exist yet is waited for
+// instead of ending the start.
+constexpr const char* kWaitForPortVariable = "RS232_WAIT_FOR_PORT";
+
+std::string DefaultAccessRoot() {
+    const char* root = std::getenv(kDefaultRootVariable);
+    return root ? root : "";
+}
+
 // Optional keys, off by default so that a plain settings file keeps the designed behaviour:
-// [ACCESS] ROOT=<dir> confines every request path, READONLY=1 refuses the requests that change
-// files.
+// [ACCESS] ROOT=<dir> confines every request path (ROOT=/ lifts a default root), READONLY=1
+// refuses the requests that change files.
 SAccessLimits ReadAccessLimits(const CIniFile& ini) {
     SAccessLimits limits;
-    limits.root = ini.GetValue("ACCESS", "ROOT", "");
+    limits.root = ini.GetValue("ACCESS", "ROOT", DefaultAccessRoot().c_str());
     limits.readOnly = ProfileInt(ini.GetValue("ACCESS", "READONLY", "0")) != 0;
     return limits;
 }
@@ -69,6 +82,9 @@ CServerDlg::CServerDlg(IServerView& view, std::string commandLine, std::string e
       m_strCmdLine(std::move(commandLine)),
       m_strExePath(std::move(exePath)),
       m_listLog(view.EventList()) {
+    const char* wait = std::getenv(kWaitForPortVariable);
+    m_bWaitForPort = wait && ProfileInt(wait) != 0;
+    m_server.SetAccessLimits({DefaultAccessRoot(), false});
     // A download hands control back to the view between its blocks.
     m_server.SetMessagePump([this] { m_view.PumpMessages(); });
 }
@@ -137,8 +153,17 @@ void CServerDlg::OnTimer(int /*timerId*/) {
         if (m_bReloadPending && !m_server.IsServing()) Reload();
         if (m_nRetentionDay != DateNumber(LocalNow()) && !m_server.IsServing()) ApplyRetention();
         if (m_bServerRunning == 0) {
+            if (m_bWaitingForPort && CRs232Server::Clock::now() < m_nextPortLook) return;
             const int result = m_server.StartServer(m_nPort, m_nBaudRate, &m_listLog, &m_logFile);
-            if (result == 1) {
+            if (result == kPortOpenFailed && m_bWaitForPort &&
+                !FileExists(m_server.DeviceName(m_nPort))) {
+                // Quietly: one line now, the next when the device is there and the server starts.
+                if (!m_bWaitingForPort)
+                    LogMessage("Serial port " + m_server.DeviceName(m_nPort) +
+                               " not there, waiting for it");
+                m_bWaitingForPort = true;
+                m_nextPortLook = CRs232Server::Clock::now() + CRs232Server::kReopenInterval;
+            } else if (result == 1) {
                 m_bStartFailed = false;
                 LogMessage("Rs232 Server started ...");
                 m_bServerRunning = 1;

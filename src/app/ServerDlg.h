@@ -8,6 +8,8 @@
 // The optional settings (all but BAUDRATE and [PORTS]) are read again on OnReload.
 // Service: with NOTIFY_SOCKET set, READY=1 once the port is open, STATUS= on change (at most once
 // per kStatusInterval) and STOPPING=1 when closing.
+// Environment: RS232_DEFAULT_ROOT is the access root when the settings name none;
+// RS232_WAIT_FOR_PORT=1 waits for a missing device.
 // Timing: OnTimer serves at most one request and may block for the link's time limits; the
 // closing path pauses 500 ms after each closing line, a failed start 1000 ms.
 // Errors: no exception leaves OnTimer; a failed start or directory error makes ExitStatus() 1.
@@ -122,6 +124,10 @@ private:
     CNotifySocket m_notify;
     std::string m_strNotifiedStatus;
     std::chrono::steady_clock::time_point m_nextStatus{};
+    // RS232_WAIT_FOR_PORT=1: a missing device is looked for again every reopen interval.
+    bool m_bWaitForPort = false;
+    bool m_bWaitingForPort = false;
+    CRs232Server::Clock::time_point m_nextPortLook{};
 };
 
 // "%.2ld.%.2ld.%.2ld.%.2ld" of a dotted version text; "00.00.00.00" unless it holds four numbers.
