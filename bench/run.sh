@@ -121,7 +121,7 @@ start_server() {
     local name=$1 device=$2 baud=$3 pause=$4 mode=$5 port p
     local dir=$WORK/$name
     mkdir -p "$dir/base"
-    cp "$SERVER" "$dir/rs232-server"
+    cp "$SERVER" "$SERVER-window.so" "$dir/"
     {
         printf '[COMPORT]\nBAUDRATE=%s\n' "$baud"
         [[ -z $pause ]] || printf 'BLOCKPAUSE=%s\n' "$pause"

@@ -1,47 +1,43 @@
-// The Debian package as an administrator receives it: its contents and metadata, and the
-// extracted executable started the way the package's systemd unit and desktop entry start it.
+// The Debian packages as an administrator receives them (built and checked by lintian in the
+// package_build step): their dependencies and contents, the headless server extracted from its
+// package and started the way its unit and the desktop entry start it, and the unit's
+// confinement as systemd rates it.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <optional>
 #include <regex>
 #include <sstream>
 
 #include "support/Process.h"
+#include "support/Pty.h"
+#include "support/TempDir.h"
 
 namespace rs232::test {
 namespace {
 
 namespace fs = std::filesystem;
 
-// Runs a tool to its end; its output, stdout and stderr together. A failure is the test's
-// unless the caller takes the status.
-std::string RunTool(const std::vector<std::string>& argv, int* status = nullptr,
-                    const std::string& cwd = "") {
-    const SRunResult r = RunProgram(argv, 90s, cwd);
-    if (status) *status = r.code;
-    else EXPECT_EQ(r.code, 0) << argv[0] << " " << argv[1] << "\n" << r.out << r.err;
-    return r.out + r.err;
-}
+const std::string kPackages = RS232_PACKAGE_DIR "/";
 
-// Builds the package from the build tree into dir; returns the .deb's path.
-std::string BuildPackage(const CTempDir& dir) {
-    RunTool({RS232_CPACK, "-G", "DEB", "--config", std::string(RS232_BUILD_DIR) + "/CPackConfig.cmake",
-         "-B", dir / "out"},
-        nullptr, RS232_BUILD_DIR);
-    for (const auto& entry : fs::directory_iterator(dir / "out"))
-        if (entry.path().extension() == ".deb") return entry.path();
-    ADD_FAILURE() << "no package in " << dir / "out";
+std::string Deb(const std::string& package) {
+    for (const auto& name : ListDir(kPackages))
+        if (name.starts_with(package + "_") && name.ends_with(".deb")) return kPackages + name;
+    ADD_FAILURE() << "no package " << package << " in " << kPackages;
     return {};
 }
 
-// "Key=value" lines of one section of an INI-style file (the first value of a repeated key).
-std::map<std::string, std::string> ReadSection(const std::string& path, const std::string& name) {
-    std::map<std::string, std::string> keys;
+// Runs a tool to its end and returns stdout and stderr; a failure is the test's.
+std::string RunTool(const std::vector<std::string>& argv) {
+    const SRunResult r = RunProgram(argv, 90s);
+    EXPECT_EQ(r.code, 0) << argv[0] << " " << argv[1] << "\n" << r.out << r.err;
+    return r.out + r.err;
+}
+
+// "Key=value" lines of one section of an INI-style file, repeated keys kept in order.
+std::multimap<std::string, std::string> ReadSection(const std::string& path, const std::string& name) {
+    std::multimap<std::string, std::string> keys;
     std::ifstream in(path);
     bool inside = false;
     for (std::string line; std::getline(in, line);) {
@@ -54,7 +50,9 @@ std::map<std::string, std::string> ReadSection(const std::string& path, const st
 
 std::vector<std::string> Words(const std::string& text) {
     std::istringstream in(text);
-    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+    std::vector<std::string> words;
+    for (std::string w; in >> w;) words.push_back(w);
+    return words;
 }
 
 // A desktop entry's Exec value as an argument vector: string escapes first, then the
@@ -63,7 +61,7 @@ std::vector<std::string> ParseExec(const std::string& value) {
     std::string text;
     for (size_t i = 0; i < value.size(); ++i) {
         const char c = value[i] == '\\' && i + 1 < value.size() ? value[++i] : '\0';
-        text += c == 's' ? ' ' : c == 'n' ? '\n' : c == 't' ? '\t' : c ? c : value[i];
+        text += c == 's' ? ' ' : c ? c : value[i];
     }
     std::vector<std::string> args;
     std::optional<std::string> arg;  // none between arguments
@@ -78,165 +76,125 @@ std::vector<std::string> ParseExec(const std::string& value) {
         if (text[i] == '"') quoted = !quoted;
         else *arg += quoted && text[i] == '\\' && i + 1 < text.size() ? text[++i] : text[i];
     }
-    EXPECT_FALSE(quoted) << value;
     if (arg) args.push_back(*arg);
     return args;
 }
 
-// The extracted tree made usable in place: the settings symlink points into it, as it would
-// point into / on an installed system, and the shipped settings map the test's ports to pty.
-void MapSettings(const std::string& root, const std::string& pty) {
-    const std::string link = root + "usr/bin/rs232-server.ini";
-    ASSERT_EQ(fs::read_symlink(link), "/etc/rs232-server.ini");
-    const std::string settings = root + "etc/rs232-server.ini";
-    std::string mapped = ReadWholeFile(settings);
-    const size_t ports = mapped.find("[PORTS]\n");
-    ASSERT_NE(ports, std::string::npos) << "the shipped settings show the port map";
-    mapped.insert(ports + 8, "COM1=" + pty + "\nCOM8=" + pty + "\n");
-    std::ofstream(settings, std::ios::binary) << mapped;
+// Both packages extracted into dir/root/, the settings link pointed at the extracted settings
+// (as it points into / on an installed system) and port n of the map mapped to devices[n].
+std::string Extract(const CTempDir& dir, const std::map<int, std::string>& devices) {
+    const std::string root = dir / "root/";
+    for (const char* package : {"rs232-server", "rs232-server-window"}) RunTool({"dpkg-deb", "-x", Deb(package), root});
+    std::string map = "[PORTS]\n";
+    for (const auto& [port, device] : devices) map += "COM" + std::to_string(port) + "=" + device + "\n";
+    std::string settings = ReadWholeFile(root + "etc/rs232-server.ini");
+    settings.replace(settings.find("[PORTS]\n"), 8, map);
+    std::ofstream(root + "etc/rs232-server.ini") << settings;
+    const std::string link = fs::canonical(root + "usr/bin/rs232-server").parent_path() / "rs232-server.ini";
+    EXPECT_EQ(fs::read_symlink(link), "/etc/rs232-server.ini");
     fs::remove(link);
-    fs::create_symlink(settings, link);
+    fs::create_symlink(root + "etc/rs232-server.ini", link);
+    return root;
 }
 
-// Starts the server on its leased port, waits for it to run and closes it with SIGTERM;
-// returns its output.
-std::string StartAndClose(int port, const std::vector<std::string>& argv, const std::string& cwd,
-                          const std::map<std::string, std::string>& env = {}) {
-    CPortLease lease(port);
-    CChild server(argv, cwd, env);
-    EXPECT_TRUE(server.WaitFor("Rs232 Server started ...\n")) << server.Out() << server.Err();
-    EXPECT_EQ(server.Stop(SIGTERM), 0) << server.Out() << server.Err();
-    EXPECT_NE(server.Out().find("Program closed !"), std::string::npos);
-    return server.Out();
-}
-
-TEST(Package, HoldsTheInstallAndItsServerRunsAsItsUnitAndDesktopEntryStartIt) {
-    CTempDir dir;
-    const std::string deb = BuildPackage(dir), root = dir / "root/";
-    ASSERT_FALSE(deb.empty());
-
-    std::map<std::string, std::string> listed;  // path -> mode, or link target; no directories
-    std::istringstream list(RunTool({"dpkg-deb", "-c", deb}));
-    for (std::string line; std::getline(list, line);) {
-        const auto w = Words(line);
-        EXPECT_EQ(w.at(1), "root/root") << line;
-        if (w[0][0] != 'd') listed[w.at(5)] = w.size() >= 8 && w[6] == "->" ? "-> " + w[7] : w[0];
-    }
-    const std::string exe = "-rwxr-xr-x", file = "-rw-r--r--";
-    std::map<std::string, std::string> expected = {
-        {"./usr/bin/rs232-server", exe},
-        {"./usr/bin/rs232-server.ini", "-> /etc/rs232-server.ini"},
-        {"./etc/rs232-server.ini", file},
-        {"./usr/lib/systemd/system/rs232-server@.service", file},
-        {"./usr/share/applications/rs232-server.desktop", file},
-        {"./usr/share/icons/hicolor/scalable/apps/rs232-server.svg", file},
-        {"./usr/share/man/man1/rs232-server.1", file},
+TEST(Package, DependsAndHoldsWhatItsPartNeeds) {
+    struct SCase {
+        std::string package;
+        std::string depends;  // a regular expression on the Depends line
+        bool qt;              // any Qt library in it
+        std::vector<std::string> files;
     };
-#ifdef RS232_CLIENT_EXE
-    expected["./usr/bin/rs232-client"] = exe;
-    expected["./usr/share/man/man1/rs232-client.1"] = file;
-#endif
-#ifdef RS232_NULLMODEM_EXE
-    expected["./usr/bin/rs232-nullmodem"] = exe;
-    expected["./usr/share/man/man1/rs232-nullmodem.1"] = file;
-#endif
-    EXPECT_EQ(listed, expected);
-
-    const std::string info = RunTool({"dpkg-deb", "-I", deb});
-    for (const std::string& text : std::vector<std::string>{
-             " Package: rs232-server\n", " Version: 1.0.0.0\n",
-          " Architecture: " + RunTool({"dpkg", "--print-architecture"}),
-          " Maintainer: rs232-server maintainers <",
-          // README's first paragraph, wrapped.
-          "\n  rs232-server gives one client device on an RS232 serial line"})
-        EXPECT_NE(info.find(text), std::string::npos) << text << " in\n" << info;
-    EXPECT_EQ(info.find('`'), std::string::npos) << info;
-    // Found by shlibdeps from what the executables link.
-    EXPECT_TRUE(std::regex_search(info, std::regex(" Depends: .*libc6 .*libqt6widgets6 .*libsimpleini1")))
-        << info;
-
-    // dpkg keeps an administrator's settings; the scripts are valid shell.
-    RunTool({"dpkg-deb", "-e", deb, dir / "control"});
-    EXPECT_EQ(ReadWholeFile(dir / "control/conffiles"), "/etc/rs232-server.ini\n");
-    for (const std::string script : {"postinst", "prerm", "postrm"}) {
-        EXPECT_EQ(access((dir / "control/" + script).c_str(), X_OK), 0) << script;
-        RunTool({"sh", "-n", dir / "control/" + script});
+    const std::string lib = "./usr/lib/" + Words(RunTool({"dpkg-architecture", "-qDEB_HOST_MULTIARCH"})).at(0) + "/rs232-server/";
+    const std::vector<SCase> cases = {
+        {"rs232-server", "libc6.*libsimpleini1", false,
+         {lib + "rs232-server", lib + "rs232-server.ini -> /etc/rs232-server.ini",
+          "./usr/bin/rs232-server -> ../lib/", "./usr/bin/rs232-client", "./usr/bin/rs232-nullmodem",
+          "./etc/rs232-server.ini", "./lib/systemd/system/rs232-server@.service",
+          "./usr/share/man/man1/rs232-server.1.gz", "./usr/share/man/man1/rs232-client.1.gz",
+          "./usr/share/man/man1/rs232-nullmodem.1.gz", "./usr/share/doc/rs232-server/copyright"}},
+        {"rs232-server-window", "rs232-server \\(= [^)]+\\), libqt6svg6, .*libqt6widgets6", true,
+         {lib + "rs232-server-window.so", "./usr/share/applications/rs232-server.desktop",
+          "./usr/share/icons/hicolor/scalable/apps/rs232-server.svg"}},
+    };
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.package);
+        const std::string info = RunTool({"dpkg-deb", "-f", Deb(c.package), "Depends"});
+        EXPECT_TRUE(std::regex_search(info, std::regex(c.depends))) << info;
+        EXPECT_EQ(std::regex_search(info, std::regex("qt", std::regex::icase)), c.qt) << info;
+        const std::string list = RunTool({"dpkg-deb", "-c", Deb(c.package)});
+        for (const std::string& file : c.files) EXPECT_NE(list.find(" " + file), std::string::npos) << file << "\n" << list;
     }
+    CTempDir dir;
+    RunTool({"dpkg-deb", "-e", Deb("rs232-server"), dir / "control"});
+    EXPECT_EQ(ReadWholeFile(dir / "control/conffiles"), "/etc/rs232-server.ini\n");
+}
 
-    RunTool({"dpkg-deb", "-x", deb, root});
+// The unit's start, with its absolute paths taken inside the extracted tree: confined to the
+// state directory, waiting quietly for a device that is not there yet, and serving it once it
+// appears.
+TEST(Package, ServerStartedAsItsUnitWaitsForItsDeviceInsideItsStateDirectory) {
+    CTempDir dir;
     CPty pty;
-    MapSettings(root, pty.SlavePath());
-    const std::string settingsBefore = ReadWholeFile(root + "etc/rs232-server.ini");
-
-    // The unit for port 8: each absolute path in it is taken inside the extracted tree.
-    const auto unit = ReadSection(root + "usr/lib/systemd/system/rs232-server@.service", "Service");
-    EXPECT_EQ(unit.at("StateDirectory"), "rs232-server");
-    EXPECT_EQ(unit.at("WorkingDirectory"), "/var/lib/rs232-server");
-    EXPECT_EQ(unit.count("Environment"), 0u) << "nothing may name a display";
-    EXPECT_EQ(unit.at("UnsetEnvironment"), "DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM");
-    EXPECT_EQ(unit.at("Restart"), "on-failure");
-    EXPECT_EQ(unit.at("KillSignal"), "SIGTERM");
+    CPortLease lease;
+    const std::string device = dir / "ttyUSB-later";
+    const std::string root = Extract(dir, {{lease.Port(), device}});
+    const auto unit = ReadSection(root + "lib/systemd/system/rs232-server@.service", "Service");
+    const auto inRoot = [&](const std::string& word) { return word[0] == '/' ? root + word.substr(1) : word; };
     std::vector<std::string> argv;
-    for (std::string word : Words(unit.at("ExecStart")))
-        argv.push_back(word == "%i" ? "8" : word[0] == '/' ? root + word.substr(1) : word);
-    const std::string state = root + "var/lib/rs232-server";
-    // The base path is the state directory, which systemd makes before the start.
-    ASSERT_EQ(argv, (std::vector<std::string>{root + "usr/bin/rs232-server", "8", state + "/"}));
-    fs::create_directories(state);
-    std::string out = StartAndClose(8, argv, state);
-    EXPECT_NE(out.find("Base path is: " + state + "/\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("Baudrate is: 57600\n"), std::string::npos) << out;
-    EXPECT_TRUE(fs::is_directory(state + "/LOG") && fs::is_directory(state + "/BAK"));
-    bool firstLineFile = false;  // the line written before the log directory is known
-    for (const auto& name : ListDir(state)) firstLineFile |= std::regex_match(name, std::regex("[0-9]{8}\\.LOG"));
-    EXPECT_TRUE(firstLineFile) << "the working directory is the state directory";
+    for (const std::string& word : Words(unit.find("ExecStart")->second)) argv.push_back(word == "%i" ? std::to_string(lease.Port()) : inRoot(word));
+    std::map<std::string, std::string> env;
+    for (auto [it, end] = unit.equal_range("Environment"); it != end; ++it) {
+        const size_t eq = it->second.find('=');
+        env[it->second.substr(0, eq)] = inRoot(it->second.substr(eq + 1));
+    }
+    const std::string state = inRoot(unit.find("WorkingDirectory")->second);
+    fs::create_directories(state);  // systemd makes the state directory before the start
 
-    // The desktop entry, with its own home, the extracted executable first on PATH.
+    CChild server(argv, state, env);
+    const std::string waiting = "Serial port " + device + " not there, waiting for it\n";
+    ASSERT_TRUE(server.WaitFor(waiting)) << server.Out() << server.Err();
+    EXPECT_NE(server.Out().find("Access root is: " + state + "\n"), std::string::npos) << server.Out();
+    fs::create_symlink(pty.SlavePath(), device);
+    ASSERT_TRUE(server.WaitFor("Rs232 Server started ...\n")) << server.Out();
+    EXPECT_EQ(server.Stop(SIGTERM), 0);
+    const std::string out = server.Out();
+    EXPECT_EQ(out.find(waiting), out.rfind(waiting)) << "one line while it waits\n" << out;
+    EXPECT_NE(out.find("Base path is: " + state + "/\n"), std::string::npos) << out;
+    EXPECT_TRUE(fs::is_directory(state + "/LOG") && fs::is_directory(state + "/BAK"));
+}
+
+TEST(Package, DesktopEntryServesItsOwnHomeDirectoryUnconfined) {
+    CTempDir dir;
+    CPty pty;
+    const std::string root = Extract(dir, {{1, pty.SlavePath()}});
     const auto entry = ReadSection(root + "usr/share/applications/rs232-server.desktop", "Desktop Entry");
-    EXPECT_EQ(entry.at("Icon"), "rs232-server");
+    EXPECT_EQ(entry.find("Icon")->second, "rs232-server");
     const std::string home = dir / "home dir";  // a blank in it, as quoting must survive
     fs::create_directories(home);
-    out = StartAndClose(1, ParseExec(entry.at("Exec")), home,
-                        {{"HOME", home}, {"PATH", root + "usr/bin:" + getenv("PATH")}});
-    EXPECT_NE(out.find("Application path is: " + root + "usr/bin/\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("Base path is: " + home + "/rs232/\n"), std::string::npos) << out;
-    EXPECT_TRUE(fs::is_directory(home + "/rs232/LOG"));
-    EXPECT_EQ(ReadWholeFile(root + "etc/rs232-server.ini"), settingsBefore)
-        << "the server never rewrites an existing settings file";
-
-    // The manual pages format without warnings.
-    for (const auto& name : ListDir(root + "usr/share/man/man1")) {
-        int status = 0;
-        const std::string page = root + "usr/share/man/man1/" + name;
-        const std::string warnings = RunTool({"groff", "-man", "-Tutf8", "-ww", "-z", page}, &status);
-        if (status == 127) GTEST_SKIP() << "groff is not installed";
-        EXPECT_EQ(status, 0) << name;
-        EXPECT_EQ(warnings, "") << name;
-    }
+    CPortLease lease(1);
+    CChild server(ParseExec(entry.find("Exec")->second), home,
+                  {{"HOME", home}, {"PATH", root + "usr/bin:" + getenv("PATH")}});
+    ASSERT_TRUE(server.WaitFor("Rs232 Server started ...\n")) << server.Out() << server.Err();
+    EXPECT_EQ(server.Stop(SIGTERM), 0);
+    EXPECT_NE(server.Out().find("Base path is: " + home + "/rs232/\n"), std::string::npos) << server.Out();
+    EXPECT_EQ(server.Out().find("Access root is:"), std::string::npos) << server.Out();
 }
 
-TEST(Package, ReinstallKeepsTheSettingsFile) {
+TEST(Package, UnitIsValidAndConfined) {
+    if (RunProgram({"systemd-analyze", "--version"}).code != 0) GTEST_SKIP() << "no systemd-analyze";
     CTempDir dir;
-    const std::string prefix = dir / "prefix";
-    RunTool({RS232_CMAKE, "--install", RS232_BUILD_DIR, "--prefix", prefix});
-    const std::string settings = prefix + "/etc/rs232-server.ini";
-    ASSERT_EQ(fs::read_symlink(prefix + "/bin/rs232-server.ini"), settings);
-    const std::string unit = ReadWholeFile(prefix + "/lib/systemd/system/rs232-server@.service");
-    EXPECT_NE(unit.find("\nExecStart=" + prefix + "/bin/rs232-server %i "), std::string::npos)
-        << unit;
-
-    std::ofstream(settings, std::ios::app) << "[PORTS]\nCOM5=/dev/ttyUSB3\n";
-    const std::string edited = ReadWholeFile(settings);
-    RunTool({RS232_CMAKE, "--install", RS232_BUILD_DIR, "--prefix", prefix});
-    EXPECT_EQ(ReadWholeFile(settings), edited);
-    EXPECT_EQ(fs::read_symlink(prefix + "/bin/rs232-server.ini"), settings);
-
-    // Settings kept beside the executable by an older install stay where they are.
-    fs::remove(prefix + "/bin/rs232-server.ini");
-    std::ofstream(prefix + "/bin/rs232-server.ini") << "[COMPORT]\nBAUDRATE=9600\n";
-    RunTool({RS232_CMAKE, "--install", RS232_BUILD_DIR, "--prefix", prefix});
-    EXPECT_FALSE(fs::is_symlink(prefix + "/bin/rs232-server.ini"));
-    EXPECT_EQ(ReadWholeFile(prefix + "/bin/rs232-server.ini"), "[COMPORT]\nBAUDRATE=9600\n");
+    const std::string root = Extract(dir, {});
+    // The unit as installed, but for its executable, which lies in the extracted tree here.
+    std::string unit = ReadWholeFile(root + "lib/systemd/system/rs232-server@.service");
+    unit = std::regex_replace(unit, std::regex("ExecStart=/"), "ExecStart=" + root);
+    std::ofstream(dir / "rs232-server@.service") << unit;
+    RunTool({"systemd-analyze", "verify", "--man=no", dir / "rs232-server@.service"});
+    const std::string security = RunTool({"systemd-analyze", "security", "--offline=yes", dir / "rs232-server@.service"});
+    std::smatch score;
+    ASSERT_TRUE(std::regex_search(security, score, std::regex("Overall exposure level for \\S+: ([0-9.]+)")))
+        << security;
+    std::printf("systemd-analyze security: exposure %s\n", score[1].str().c_str());
+    EXPECT_LE(std::stod(score[1]), 2.5) << security;
 }
 
 }  // namespace
