@@ -9,8 +9,8 @@
 #include "app/ConsoleView.h"
 #include "app/ServerApp.h"
 #include "app/SignalWatcher.h"
-#include "app/SystemInfo.h"
 #include "app/WindowModule.h"
+#include "platform/FileOps.h"
 #include "platform/Module.h"
 
 namespace {
@@ -32,6 +32,7 @@ RunWindowFn LoadWindow() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Taken before Qt removes the options it knows from argv.
     const std::string commandLine = rs232::JoinArguments(argc, argv);
 
     if (IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY") || IsSet("QT_QPA_PLATFORM")) {
