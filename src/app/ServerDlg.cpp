@@ -1,6 +1,7 @@
 #include "app/ServerDlg.h"
 
 #include <algorithm>
+#include <utility>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -158,10 +159,13 @@ void CServerDlg::OnTimer(int /*timerId*/) {
             if (result == kPortOpenFailed && m_bWaitForPort &&
                 !FileExists(m_server.DeviceName(m_nPort))) {
                 // Quietly: one line now, the next when the device is there and the server starts.
-                if (!m_bWaitingForPort)
-                    LogMessage("Serial port " + m_server.DeviceName(m_nPort) +
-                               " not there, waiting for it");
-                m_bWaitingForPort = true;
+                if (!std::exchange(m_bWaitingForPort, true)) {
+                    LogMessage(FormatText("Serial port %s not there, waiting for it",
+                                          m_server.DeviceName(m_nPort).c_str()));
+                    // Started as far as the service manager is concerned: waiting is its state.
+                    m_notify.Send("READY=1");
+                    NotifyStatus(true);
+                }
                 m_nextPortLook = CRs232Server::Clock::now() + CRs232Server::kReopenInterval;
             } else if (result == 1) {
                 m_bStartFailed = false;
@@ -202,7 +206,8 @@ SOperatorStatus CServerDlg::Status() const {
     SOperatorStatus s;
     s.device = FormatText("%s at %ld Bd", m_server.DeviceName(m_nPort).c_str(),
                           static_cast<long>(m_nBaudRate));
-    s.link = LinkText(m_server.LinkState());
+    s.link = m_bWaitingForPort && !m_bServerRunning ? "waiting for the device"
+                                                    : LinkText(m_server.LinkState());
     const SActivity& activity = m_server.Activity();
     if (activity.lastContact == 0) {
         s.contact = "no client yet";
