@@ -93,15 +93,20 @@ void CConsoleServerView::DoModal(CServerDlg& dlg) {
             auto left = std::chrono::ceil<std::chrono::milliseconds>(m_nextTick - Clock::now());
             timeoutMs = static_cast<int>(std::max<long>(0, left.count()));
         }
-        pollfd p{m_signals.Fd(), POLLIN, 0};
-        poll(&p, m_signals.Fd() >= 0 ? 1 : 0, timeoutMs);
+        // poll() skips a negative descriptor: no signal watcher, or no device to watch.
+        pollfd p[2] = {{m_signals.Fd(), POLLIN, 0},
+                       {m_bWatchDevice ? dlg.ArrivalFd() : -1, POLLIN, 0}};
+        poll(p, 2, timeoutMs);
         if (m_signals.TakeReload()) dlg.OnReload();
         if (m_signals.TakePending()) {
             dlg.OnCancel();
             continue;
         }
+        // A device that is readable but gives nothing (hung up) is left to the next tick.
+        if (p[1].fd >= 0 && p[1].revents != 0 && !dlg.OnArrival()) m_bWatchDevice = false;
         if (m_bTimerActive && Clock::now() >= m_nextTick) {
             dlg.OnTimer(m_nTimerId);
+            m_bWatchDevice = true;
             // An overdue tick comes once, at once; ticks never pile up behind a long one.
             m_nextTick = std::max(m_nextTick + m_period, Clock::now());
         }

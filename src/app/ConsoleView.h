@@ -1,7 +1,8 @@
 // The headless view: event lines go to stdout (flushed at once), message boxes to stderr, the
-// tick is a loop on the calling thread, SIGINT/SIGTERM act as the close command and SIGHUP
-// re-reads the optional settings. When stdout is the journal, lines carry a syslog level prefix
-// instead of their time stamp (the log file keeps the stamp).
+// tick is a loop on the calling thread that also wakes when bytes arrive on the server's
+// device, SIGINT/SIGTERM act as the close command and SIGHUP re-reads the optional settings.
+// When stdout is the journal, lines carry a syslog level prefix instead of their time stamp
+// (the log file keeps the stamp).
 #pragma once
 
 #include <chrono>
@@ -61,6 +62,7 @@ private:
     std::string m_strTitle;
     bool m_bDestroyed = false;
     bool m_bTimerActive = false;
+    bool m_bWatchDevice = true;  // off from an arrival that took nothing until the next tick
     int m_nTimerId = 0;
     Clock::duration m_period{};
     Clock::time_point m_nextTick{};

@@ -153,7 +153,10 @@ CQtServerView::CQtServerView(CSignalWatcher* signalWatcher)
 
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this,
-            [this] { Dispatch([this](CServerDlg& dlg) { dlg.OnTimer(m_nTimerId); }); });
+            [this] {
+                Dispatch([this](CServerDlg& dlg) { dlg.OnTimer(m_nTimerId); });
+                WatchDevice();
+            });
 
     if (m_pSignals && m_pSignals->Fd() >= 0) {
         m_pSignalNotifier = new QSocketNotifier(m_pSignals->Fd(), QSocketNotifier::Read, this);
@@ -219,6 +222,33 @@ void CQtServerView::OpenPath(const std::string& path) {
         ReportError("Cannot open " + path + " with the desktop's default program");
 }
 
+void CQtServerView::OnArrival() {
+    bool took = false;
+    Dispatch([&took](CServerDlg& dlg) { took = dlg.OnArrival(); });
+    // A device that is readable but gives nothing (hung up, or a request is being served
+    // further up the stack) is left to the next tick.
+    if (took)
+        WatchDevice();
+    else if (m_pDeviceNotifier)
+        m_pDeviceNotifier->setEnabled(false);
+}
+
+void CQtServerView::WatchDevice() {
+    const int fd = m_pDlg ? m_pDlg->ArrivalFd() : -1;
+    if (m_pDeviceNotifier && m_pDeviceNotifier->socket() != fd) {
+        // This may run inside the notifier's own signal: let Qt delete it afterwards.
+        m_pDeviceNotifier->setEnabled(false);
+        m_pDeviceNotifier->deleteLater();
+        m_pDeviceNotifier = nullptr;
+    }
+    if (fd < 0) return;
+    if (!m_pDeviceNotifier) {
+        m_pDeviceNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+        connect(m_pDeviceNotifier, &QSocketNotifier::activated, this, [this] { OnArrival(); });
+    }
+    m_pDeviceNotifier->setEnabled(true);
+}
+
 void CQtServerView::MessageBox(const std::string& text) { ShowMessageBox(this, text); }
 
 void CQtServerView::ReportError(const std::string& text) {
@@ -247,6 +277,7 @@ void CQtServerView::DestroyWindow() {
     m_bDestroyed = true;
     m_timer.stop();
     m_statusTimer.stop();
+    WatchDevice();  // the logic has no device any more: the notifier goes
     m_events.Detach();
     hide();
     if (m_pLoop) m_pLoop->quit();

@@ -1,6 +1,7 @@
 // The window view: a dialog with the title, a menu, the list of event lines (errors in red,
 // warnings in orange, each line whole in its tooltip, scrolled sideways when long), the
-// transfer in progress and a status bar; a QTimer tick, QMessageBox. It opens at the designed
+// transfer in progress and a status bar; a QTimer tick and a socket notifier on the
+// server's device that serves bytes as they arrive, QMessageBox. It opens at the designed
 // size, which is also its smallest. The status and progress are the logic's (CServerDlg::Status),
 // read a few times a second, so a transfer never waits for the window.
 // Enter and Escape reach the logic as OK and Cancel while they are held down, so they never close
@@ -93,6 +94,10 @@ private:
     void OnSignal();
     // Opens a file or directory with the desktop's default program.
     void OpenPath(const std::string& path);
+    void OnArrival();
+    // Points the device notifier at the logic's current ArrivalFd() and enables it; removes it
+    // when there is none.
+    void WatchDevice();
 
     QListWidget* m_pList = nullptr;
     QStatusBar* m_pStatusBar = nullptr;
@@ -110,6 +115,7 @@ private:
     CServerDlg* m_pDlg = nullptr;
     CSignalWatcher* m_pSignals = nullptr;
     QSocketNotifier* m_pSignalNotifier = nullptr;
+    QPointer<QSocketNotifier> m_pDeviceNotifier;
     QPointer<QMessageBox> m_pErrorBox;
     QEventLoop* m_pLoop = nullptr;
     std::set<int> m_heldKeys;

@@ -181,11 +181,33 @@ void CServerDlg::OnTimer(int /*timerId*/) {
                 OnCancel();
             }
         } else {
+            Serve();
+        }
+    } catch (const std::exception& e) {
+        m_view.ReportError(DescribeException(e));
+    }
+}
+
+bool CServerDlg::OnArrival() {
+    if (m_bServerRunning == 0 || m_bDestroyed || m_server.IsServing() ||
+        !m_server.HasQueuedInput())
+        return false;
+    Serve();
+    return true;
+}
+
+void CServerDlg::Serve() {
+    // A file error inside a request ends this run only: the operator is told, the request's
+    // status text is dropped, and the next arrival or tick polls again.
+    try {
+        int polls = 0;
+        do {
             std::string status;
             m_server.Poll(status);
             if (!status.empty()) LogMessage(status);
-            NotifyStatus(false);
-        }
+        } while (++polls < kMaxPollsPerWake && !m_bDestroyed && !m_server.IsServing() &&
+                 m_server.HasQueuedInput());
+        NotifyStatus(false);
     } catch (const std::exception& e) {
         m_view.ReportError(DescribeException(e));
     }

@@ -10,8 +10,9 @@
 // per kStatusInterval) and STOPPING=1 when closing.
 // Environment: RS232_DEFAULT_ROOT is the access root when the settings name none;
 // RS232_WAIT_FOR_PORT=1 waits for a missing device.
-// Timing: OnTimer serves at most one request and may block for the link's time limits; the
-// closing path pauses 500 ms after each closing line, a failed start 1000 ms.
+// Timing: OnTimer and OnArrival serve what is queued, at most kMaxPollsPerWake Polls (each
+// at most one request), and may block for the link's time limits; the closing path pauses
+// 500 ms after each closing line, a failed start 1000 ms.
 // Errors: no exception leaves OnTimer; a failed start or directory error makes ExitStatus() 1.
 #pragma once
 
@@ -44,6 +45,9 @@ class CServerDlg {
 public:
     static constexpr int kTimerId = 101;
     static constexpr int kTimerPeriodMs = 50;
+    // Polls one wake-up may run back to back while bytes are queued (a request's bytes, or a
+    // run of line noise taken one byte a Poll) before the view gets control back.
+    static constexpr int kMaxPollsPerWake = 64;
     static constexpr int kDefaultBaudRate = 57600;
     static constexpr int kMaxListLines = 300;   // above this the window's route trims the list
     static constexpr int kTrimLines = 50;
@@ -59,8 +63,16 @@ public:
 
     // Start-up: directories, log file, title, start-up lines, settings, timer. Always true.
     bool OnInitDialog();
-    // One tick: starts the server on the first, then one Poll per tick.
+    // One tick: starts the server on the first, then serves like OnArrival (at least one Poll:
+    // it also notices a lost device and opens it again).
     void OnTimer(int timerId);
+    // Bytes arrived on ArrivalFd(): serves them at once. False when it took nothing (server not
+    // started yet, a request already being served further up the stack, or nothing queued, as
+    // after a hang-up): the view then leaves the device alone until the next tick.
+    bool OnArrival();
+    // The descriptor to wait on for arrivals, -1 when there is none; it changes when the server
+    // starts, loses its device or opens it again, so the view asks after each tick.
+    int ArrivalFd() const { return m_bDestroyed ? -1 : m_server.ArrivalFd(); }
     // Closing path, ignored while Enter (OnOK) or Escape (OnCancel) is held down.
     void OnOK();
     void OnCancel();
@@ -92,6 +104,9 @@ public:
 
 private:
     void Close(EKey key);
+    // One Poll, then more while bytes are queued, at most kMaxPollsPerWake; every status line
+    // logged. A file error ends the run and is reported.
+    void Serve();
     void DestroyWindow();
     void ReadOptionalSettings(const CIniFile& ini);
     void LogOptionalSettings();

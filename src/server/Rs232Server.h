@@ -117,6 +117,11 @@ public:
     const SActivity& Activity() const { return m_activity; }
     // The transfer in progress, or nullptr.
     const STransfer* Transfer() const;
+    // What a view waits on besides its tick: the device's descriptor while the server runs with
+    // its device open, -1 otherwise. It also becomes readable when the device hangs up.
+    int ArrivalFd() const { return m_bRunning ? GetFd() : -1; }
+    // Bytes are queued for the next Poll.
+    bool HasQueuedInput() { return m_bRunning && IsOpen() && GetInQueue() > 0; }
 
     int Poll(std::string& status);
     int ReceiveBlock(std::string& status, char type[3], long& cnt, uint8_t* data, int& len);
