@@ -6,7 +6,7 @@
 //   rs232-bench-client DEVICE BAUD line OTHER_END
 //
 // get and put run the client library's Get and Put, exactly as rs232-client does, and print
-//   bytes=<n> blocks=<data blocks> whole=<s> content=<s>
+//   bytes=<n> blocks=<data blocks> chunk=<largest data block> whole=<s> content=<s>
 // whole is the call (ENQ, request, header or start block, data, end block, and for put the
 // date request before and the information request after); content runs from the moment the
 // first data block may start (header or start block acknowledged) to the acknowledgement of
@@ -58,6 +58,7 @@ struct SPhases {
     bool seenFirst = false;
     long blocks = 0;
     long lastDone = 0;
+    long chunk = 0;
     void operator()(long done, long total) {
         const auto now = Clock::now();
         if (!seenFirst) {
@@ -65,6 +66,7 @@ struct SPhases {
             first = now;
         } else if (done > lastDone) {
             ++blocks;
+            chunk = std::max(chunk, done - lastDone);
         }
         lastDone = done;
         if (done == total) last = now;
@@ -159,8 +161,9 @@ int main(int argc, char** argv) {
                                    ? client.Get(argv[4], argv[5], std::ref(phases))
                                    : client.Put(argv[4], argv[5], std::ref(phases));
             const auto end = Clock::now();
-            std::printf("bytes=%ld blocks=%ld whole=%.4f content=%.4f\n", bytes, phases.blocks,
-                        Seconds(start, end), Seconds(phases.first, phases.last));
+            std::printf("bytes=%ld blocks=%ld chunk=%ld whole=%.4f content=%.4f\n", bytes,
+                        phases.blocks, phases.chunk, Seconds(start, end),
+                        Seconds(phases.first, phases.last));
         } else if (command == "line") {
             CSerialPort other;
             other.SetDeviceMap({{1, argv[4]}});
