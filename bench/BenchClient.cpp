@@ -1,12 +1,14 @@
 // rs232-bench-client: the client's own requests, timed phase by phase for the benchmark.
 //
-//   rs232-bench-client DEVICE BAUD get REMOTE LOCAL
-//   rs232-bench-client DEVICE BAUD put LOCAL REMOTE
+//   rs232-bench-client DEVICE BAUD get REMOTE LOCAL [RETRIES]
+//   rs232-bench-client DEVICE BAUD put LOCAL REMOTE [RETRIES]
 //   rs232-bench-client DEVICE BAUD dl LISTFILE DIRECTORY SERVER_STDOUT
 //   rs232-bench-client DEVICE BAUD line OTHER_END
 //
 // get and put run the client library's Get and Put, exactly as rs232-client does, and print
-//   bytes=<n> blocks=<data blocks> chunk=<largest data block> whole=<s> content=<s>
+//   bytes=<n> blocks=<data blocks> chunk=<largest data block> whole=<s> content=<s> tries=<n>
+// RETRIES (default 0): a transfer that failed on the line is started again, as rs232-client's
+// --retries does; the phases are those of the last try, whole counts them all.
 // whole is the call (ENQ, request, header or start block, data, end block, and for put the
 // date request before and the information request after); content runs from the moment the
 // first data block may start (header or start block acknowledged) to the acknowledgement of
@@ -127,8 +129,8 @@ double MedianTransferMs(CSerialPort& from, CSerialPort& to, int n) {
 
 int Usage() {
     std::fprintf(stderr,
-                 "usage: rs232-bench-client DEVICE BAUD get REMOTE LOCAL\n"
-                 "       rs232-bench-client DEVICE BAUD put LOCAL REMOTE\n"
+                 "usage: rs232-bench-client DEVICE BAUD get REMOTE LOCAL [RETRIES]\n"
+                 "       rs232-bench-client DEVICE BAUD put LOCAL REMOTE [RETRIES]\n"
                  "       rs232-bench-client DEVICE BAUD dl LISTFILE DIRECTORY SERVER_STDOUT\n"
                  "       rs232-bench-client DEVICE BAUD line OTHER_END\n");
     return 64;
@@ -141,7 +143,10 @@ int main(int argc, char** argv) {
     const std::string device = argv[1];
     const int baud = std::atoi(argv[2]);
     const std::string command = argv[3];
-    if (baud <= 0 || (command == "dl" ? argc != 7 : argc != (command == "line" ? 5 : 6)))
+    const bool transfer = command == "get" || command == "put";
+    if (baud <= 0 || (command == "dl"   ? argc != 7
+                      : transfer        ? argc != 6 && argc != 7
+                                        : argc != 5))
         return Usage();
 
     CSerialPort serial;
@@ -154,16 +159,19 @@ int main(int argc, char** argv) {
     CClientLink link(serial, baud);
     CClient client(link);
     try {
-        if (command == "get" || command == "put") {
+        if (transfer) {
             SPhases phases;
+            long bytes = 0;
             const auto start = Clock::now();
-            const long bytes = command == "get"
-                                   ? client.Get(argv[4], argv[5], std::ref(phases))
-                                   : client.Put(argv[4], argv[5], std::ref(phases));
+            const int tries = WithRetries(link, argc == 7 ? std::atoi(argv[6]) : 0, [&] {
+                phases = SPhases{};
+                bytes = command == "get" ? client.Get(argv[4], argv[5], std::ref(phases))
+                                         : client.Put(argv[4], argv[5], std::ref(phases));
+            });
             const auto end = Clock::now();
-            std::printf("bytes=%ld blocks=%ld chunk=%ld whole=%.4f content=%.4f\n", bytes,
-                        phases.blocks, phases.chunk, Seconds(start, end),
-                        Seconds(phases.first, phases.last));
+            std::printf("bytes=%ld blocks=%ld chunk=%ld whole=%.4f content=%.4f tries=%d\n",
+                        bytes, phases.blocks, phases.chunk, Seconds(start, end),
+                        Seconds(phases.first, phases.last), tries);
         } else if (command == "line") {
             CSerialPort other;
             other.SetDeviceMap({{1, argv[4]}});
