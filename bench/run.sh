@@ -4,6 +4,8 @@
 #     921600 baud, against the raw line rate and the protocol's ceiling: 16 KiB each way at
 #     9600, 64 KiB at 57600; at 115200 and above 1 MiB each way (the download with
 #     BLOCKPAUSE=0) and a 64 KiB download with the default pause;
+#   - download and upload at 115200 with the server's end of the cable behind ser2net on
+#     loopback, reached through rfc2217:// and through tcp://, against the direct pty;
 #   - at 115200 with a bit error rate of 1e-5 on the cable, 10 seeds: transfers completed (each
 #     tried up to three times) and the throughput kept against the clean line;
 #   - idle CPU over 60 s, resident memory and mapped Qt libraries, headless and with the window
@@ -41,6 +43,8 @@ echo "== building (Release) in $BUILD"
 cmake -S "$REPO" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DRS232_BUILD_TESTS=OFF \
     -DCMAKE_CXX_FLAGS=-Wno-restrict >/dev/null
 cmake --build "$BUILD" -j 2 --target rs232-server rs232-nullmodem rs232-bench-client
+SER2NET=$(PATH=$PATH:/usr/sbin command -v ser2net) ||
+    die "ser2net is missing (scripts/deps.sh installs it)"
 SERVER=$BUILD/src/app/rs232-server
 MODEM=$BUILD/tools/nullmodem/rs232-nullmodem
 CLIENT=$BUILD/bench/rs232-bench-client
@@ -85,6 +89,34 @@ start_modem() {
     MODEM_PID=$!
     PIDS+=("$MODEM_PID")
     wait_for "$WORK/$1.modem" '^ready ' 10 || die "the null-modem $1 did not start"
+}
+
+start_ser2net() {  # name mode(rfc2217|tcp) device -> S2N_PID, S2N_PORT (the kernel picks it)
+    local accepter=tcp inodes hex end=$((SECONDS + 10))
+    [[ $2 == rfc2217 ]] && accepter="telnet(rfc2217),tcp"
+    cat >"$WORK/$1.yaml" <<EOF
+%YAML 1.1
+---
+connection: &line
+  accepter: $accepter,127.0.0.1,0
+  connector: serialdev,$3,115200n81,local
+  options:
+    chardelay: false
+EOF
+    "$SER2NET" -n -u -c "$WORK/$1.yaml" >"$WORK/$1.s2n" 2>&1 &
+    S2N_PID=$!
+    PIDS+=("$S2N_PID")
+    while ((SECONDS < end)); do
+        # Its listening socket: one of its descriptors' inodes in state 0A of /proc/net/tcp.
+        inodes=$(find "/proc/$S2N_PID/fd" -lname 'socket:*' -printf '%l\n' 2>/dev/null |
+            tr -dc '0-9\n' || true)
+        hex=$(awk -v list="$inodes" '
+            BEGIN {n = split(list, a, "\n"); for (i = 1; i <= n; ++i) w[a[i]] = 1}
+            $4 == "0A" && ($10 in w) {split($2, p, ":"); print p[2]; exit}' /proc/net/tcp)
+        [[ -n $hex ]] && S2N_PORT=$((16#$hex)) && return 0
+        sleep 0.05
+    done
+    die "ser2net $1 did not listen: $(cat "$WORK/$1.s2n")"
 }
 
 free_ports() {  # port numbers no server on this machine holds, in random order
@@ -133,14 +165,14 @@ cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 status_kb() { awk -v k="$2:" '$1 == k {print $2}' "/proc/$1/status"; }
 CLK_TCK=$(getconf CLK_TCK)
 
-# label baud pause-ms output-of-the-helper: one row of $WORK/transfers
+# label baud pause-ms output-of-the-helper [line]: one row of $WORK/transfers
 record() {
     local bytes blocks chunk whole content
     eval "$(tr ' ' '\n' <<<"$4" | grep -E '^(bytes|blocks|chunk|whole|content)=')"
-    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$1" "$2" "$3" "$bytes" "$blocks" "$chunk" \
-        "$content" "$whole" >>"$WORK/transfers"
-    printf '   %-9s %7s baud, pause %3s ms: %8s bytes in %8.3f s (whole call %8.3f s)\n' \
-        "$1" "$2" "$3" "$bytes" "$content" "$whole"
+    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$1" "$2" "$3" "$bytes" "$blocks" "$chunk" \
+        "$content" "$whole" "${5:-pty}" >>"$WORK/transfers"
+    printf '   %-9s %7s baud, pause %3s ms, %-7s: %8s bytes in %8.3f s (whole call %8.3f s)\n' \
+        "$1" "$2" "$3" "${5:-pty}" "$bytes" "$content" "$whole"
 }
 
 qt_maps() { grep -c 'libQt' "/proc/$1/maps" || true; }
@@ -178,28 +210,34 @@ PIDS+=("$SAMPLER1" "$SAMPLER2")
 
 : >"$WORK/transfers"
 : >"$WORK/line"
-# baud blockpause(empty: the default 50 ms) bytes -> one download; with upload=1 one upload too
+# baud blockpause(empty: the default 50 ms) bytes upload(1: one upload too)
+# via(empty: the pty itself; rfc2217 or tcp: through ser2net) -> one download and the upload
 transfer_pair() {
-    local baud=$1 pause=$2 bytes=$3 upload=$4 name="t$1${2:+p$2}" out
+    local baud=$1 pause=$2 bytes=$3 upload=$4 via=${5:-} name="t$1${2:+p$2}${5:+$5}" out s2n=
     start_modem "$name" "$baud"
-    local modem=$MODEM_PID
-    if [[ -z $pause ]] && ((baud >= 57600)); then
+    local modem=$MODEM_PID device=$WORK/$name.a
+    if [[ -n $via ]]; then
+        start_ser2net "$name" "$via" "$device"
+        s2n=$S2N_PID
+        device="$via://127.0.0.1:$S2N_PORT"
+    elif [[ -z $pause ]] && ((baud >= 57600)); then
         # The cable's own delay, which every block round pays on top of the line time.
         out=$("$CLIENT" "$WORK/$name.b" "$baud" line "$WORK/$name.a")
         echo "$baud $out" >>"$WORK/line"
     fi
-    start_server "$name" "$WORK/$name.a" "$baud" "$pause" headless
+    start_server "$name" "$device" "$baud" "$pause" headless
     local server=$SERVER_PID base=$SERVER_BASE
     head -c "$bytes" /dev/urandom >"$base/down.bin"
     out=$("$CLIENT" "$WORK/$name.b" "$baud" get down.bin "$WORK/$name.down")
     cmp -s "$base/down.bin" "$WORK/$name.down" || die "download at $baud baud differs"
-    record download "$baud" "${pause:-50}" "$out"
+    record download "$baud" "${pause:-50}" "$out" "$via"
     if ((upload)); then
         out=$("$CLIENT" "$WORK/$name.b" "$baud" put "$WORK/$name.down" up.bin)
         cmp -s "$base/up.bin" "$WORK/$name.down" || die "upload at $baud baud differs"
-        record upload "$baud" - "$out"
+        record upload "$baud" - "$out" "$via"
     fi
     stop "$server"
+    [[ -z $s2n ]] || stop "$s2n"
     stop "$modem"
 }
 transfer_pair 9600 "" "$SLOW_BYTES" 1
@@ -214,6 +252,8 @@ for baud in 115200 230400 460800 921600; do
     transfer_pair "$baud" "" "$FILE_BYTES" 0
     transfer_pair "$baud" 0 "$BIG_BYTES" 1
 done
+transfer_pair 115200 "" "$FILE_BYTES" 1 rfc2217
+transfer_pair 115200 "" "$FILE_BYTES" 1 tcp
 
 # The noisy line: per seed a fresh cable flipping each bit with probability $BER in both
 # directions, a fresh server (BLOCKPAUSE=0, so that a repeat costs the most against a clean
@@ -324,6 +364,7 @@ transfer_table() {
         print "| Transfer | Baud | Pause ms | Bytes | Blocks x data | Transfer s | Whole call s | Rate B/s | % of line rate | Whole call % of line | Ceiling B/s | % of ceiling | % of exact ceiling | Target |"
         print "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|"
     }
+    $9 != "pty" { next }
     {
         dir = $1; baud = $2; pause = ($3 == "-" ? 0 : $3); bytes = $4; blocks = $5
         chunk = $6; content = $7; whole = $8; rate = bytes / content
@@ -345,6 +386,26 @@ transfer_table() {
         printf "| %s | %d | %s | %d | %d x %d | %.3f | %.3f | %.0f | %.1f | %.1f | %.0f | %.1f | %.1f | %s |\n", \
             dir, baud, $3, bytes, blocks, chunk, content, whole, rate, rate / line * 100, \
             wholeShare, ceil, share, exact / content * 100, target
+    }' "$WORK/transfers"
+}
+
+# The rows through ser2net against the direct pty rows of the same direction, rate and pause.
+network_table() {
+    awk -F'\t' '
+    BEGIN {
+        print "| Transfer | Baud | Line | Bytes | Transfer s | Rate B/s | Direct pty B/s | % of direct | >= 95% |"
+        print "|---|---:|---|---:|---:|---:|---:|---:|---|"
+    }
+    { key = $1 SUBSEP $2 SUBSEP $3 }
+    $9 == "pty" { direct[key] = $4 / $7; next }
+    { n++; row[n] = $0; k[n] = key }
+    END {
+        for (i = 1; i <= n; ++i) {
+            split(row[i], f, "\t")
+            rate = f[4] / f[7]; share = rate / direct[k[i]] * 100
+            printf "| %s | %d | %s | %d | %.3f | %.0f | %.0f | %.1f | %s |\n", f[1], f[2], \
+                f[9] "://", f[4], f[7], rate, direct[k[i]], share, (share >= 95 ? "yes" : "NO")
+        }
     }' "$WORK/transfers"
 }
 
@@ -419,6 +480,15 @@ LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg)
     echo "- Ceiling: data bytes per (line time of the block and its ACK, data + 23 bytes), plus the pause"
     echo "  for a download. The server serves each block as it arrives, so no tick limits the upload."
     echo "  % of exact ceiling applies the same per-block costs to the blocks actually sent."
+    echo
+    echo "### Through a terminal server"
+    echo
+    echo "The same transfers at 115200 with the server's end of the cable behind ser2net on loopback"
+    echo "(\`serialdev,...,115200n81,local\`, \`chardelay: false\`), the server on \`rfc2217://127.0.0.1:PORT\` or"
+    echo "\`tcp://127.0.0.1:PORT\`, the client on the cable's other end as above; against the direct"
+    echo "pty rows of this run:"
+    echo
+    network_table
     echo
     echo "What the null-modem itself adds (median of 41 transfers on the bare cable, before the server"
     echo "opens it), and the share of the line left for a download without a pause if that were the"
