@@ -57,6 +57,23 @@ const char* LinkText(ELinkState state) {
     return "";
 }
 
+// [DRIVES] and [PATHS] IGNORECASE, for clients written against drive letters and a file system
+// that ignores case.
+SPathRules ReadPathRules(const CIniFile& ini) {
+    SPathRules rules;
+    rules.drives = ReadDriveMap(ini);
+    rules.ignoreCase = ProfileInt(ini.GetValue("PATHS", "IGNORECASE", "0")) != 0;
+    return rules;
+}
+
+// Names are appended to the base path as they are: without a final separator they land beside
+// the directory it names.
+std::string BasePathWarning(const std::string& base) {
+    return FormatText("Base path %s does not end in /: names are appended as they are, so the log "
+                      "goes to %sLOG/, backups to %sBAK/ and relative request paths to %s<name>",
+                      base.c_str(), base.c_str(), base.c_str(), base.c_str());
+}
+
 std::string DescribeException(const std::exception& e) {
     if (auto* file = dynamic_cast<const CFileException*>(&e))
         return FormatText("File error: %s failed on %s: %s", file->Operation().c_str(),
@@ -123,16 +140,19 @@ bool CServerDlg::OnInitDialog() {
 
     m_view.SetWindowText(m_view.GetWindowText() + FormatText(" Port %d", port));
 
-    LogMessage("Program (Version " + GetVersionString() + ") started ...");
-    LogMessage("Application path is: " + m_strAppPath);
-    LogMessage(FormatText("Com port is: %d", port));
-    LogMessage("Base path is: " + m_strBasePath);
-
+    // Read first: the port's line shows its device.
     m_bServerRunning = 0;
     if (!ReadSettings()) {
         m_nBaudRate = kDefaultBaudRate;
         WriteSettings();
     }
+
+    LogMessage("Program (Version " + GetVersionString() + ") started ...");
+    LogMessage("Application path is: " + m_strAppPath);
+    LogMessage(FormatText("Com port is: %d (%s)", port, m_server.DeviceName(port).c_str()));
+    LogMessage("Base path is: " + m_strBasePath);
+    if (!m_strBasePath.empty() && !m_strBasePath.ends_with('/'))
+        LogMessage(BasePathWarning(m_strBasePath));
     LogMessage(FormatText("Baudrate is: %ld", static_cast<long>(m_nBaudRate)));
     if (const std::string notice = m_server.Notice(port); !notice.empty()) LogMessage(notice);
     LogOptionalSettings();
@@ -176,7 +196,14 @@ void CServerDlg::OnTimer(int /*timerId*/) {
             } else {
                 m_bStartFailed = true;
                 LogMessage(FormatText("Start Server Error %d", result));
-                if (!m_server.LastError().empty()) LogMessage(m_server.LastError());
+                // The cause names the device and the system's reason; the operator sees it
+                // before the window goes.
+                const std::string& cause = m_server.LastError();
+                if (!cause.empty()) {
+                    LogMessage(cause);
+                    m_view.KillTimer(kTimerId);  // no second start while the box waits
+                    m_view.MessageBox(cause);
+                }
                 m_view.Sleep(1000);
                 OnCancel();
             }
@@ -308,6 +335,7 @@ bool CServerDlg::ReadSettings() {
 
 void CServerDlg::ReadOptionalSettings(const CIniFile& ini) {
     m_server.SetAccessLimits(ReadAccessLimits(ini));
+    m_server.SetPathRules(ReadPathRules(ini));
     // The pause before each download content block; a key taken out restores the default.
     SLinkLimits limits = m_server.GetLinkLimits();
     const char* pause = ini.GetValue("COMPORT", "BLOCKPAUSE", nullptr);
@@ -322,6 +350,9 @@ void CServerDlg::LogOptionalSettings() {
     const SAccessLimits& access = m_server.GetAccessLimits();
     if (!access.root.empty()) LogMessage("Access root is: " + access.root);
     if (access.readOnly) LogMessage("Read-only: FT, DF, CF and DL are refused");
+    for (const auto& [letter, directory] : m_server.GetPathRules().drives)
+        LogMessage(FormatText("Drive %c: is %s", letter, directory.c_str()));
+    if (m_server.GetPathRules().ignoreCase) LogMessage("Letter case of request paths: ignored");
     if (m_server.GetLinkLimits().blockPause != SLinkLimits{}.blockPause)
         LogMessage(FormatText("Block pause is: %ld ms",
                               static_cast<long>(m_server.GetLinkLimits().blockPause.count())));

@@ -4,7 +4,8 @@
 //
 // Files: settings = <executable>.ini ([COMPORT] BAUDRATE, default 57600, created only when the
 // file is missing; read-only [COMPORT] BLOCKPAUSE, [PORTS] COMn=<device>, [ACCESS] ROOT and
-// READONLY, [LOG] KEEPDAYS and [BACKUP] KEEPDAYS); <base>BAK/ and <base>LOG/ made at start-up.
+// READONLY, [LOG] KEEPDAYS, [BACKUP] KEEPDAYS, [DRIVES] <letter>=<dir>, [PATHS] IGNORECASE);
+// <base>BAK/ and <base>LOG/ made at start-up.
 // The optional settings (all but BAUDRATE and [PORTS]) are read again on OnReload.
 // Service: with NOTIFY_SOCKET set, READY=1 once the port is open, STATUS= on change (at most once
 // per kStatusInterval) and STOPPING=1 when closing.
@@ -12,7 +13,8 @@
 // RS232_WAIT_FOR_PORT=1 waits for a missing device.
 // Timing: OnTimer and OnArrival serve what is queued, at most kMaxPollsPerWake Polls (each
 // at most one request), and may block for the link's time limits; the closing path pauses
-// 500 ms after each closing line, a failed start 1000 ms.
+// 500 ms after each closing line, a failed start 1000 ms after its
+// cause (device and system error) was logged and shown in a message box.
 // Errors: no exception leaves OnTimer; a failed start or directory error makes ExitStatus() 1.
 #pragma once
 
@@ -87,7 +89,7 @@ public:
     void LogMessage(const std::string& text);
 
     // False when the settings file does not exist (rate untouched); otherwise reads BAUDRATE
-    // (default 57600), BLOCKPAUSE, the [PORTS] device map and the [ACCESS] limits.
+    // (default 57600), BLOCKPAUSE, the [PORTS] device map, the [ACCESS] limits and the path rules.
     bool ReadSettings();
     // Writes BAUDRATE into [COMPORT], keeping the file's other content. Always true.
     bool WriteSettings();

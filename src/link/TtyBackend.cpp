@@ -13,6 +13,7 @@
 #include "link/PortBackend.h"
 #include "link/SerialPort.h"
 #include "link/SerialSpeed.h"
+#include "platform/DeviceHolder.h"
 
 namespace rs232 {
 
@@ -59,11 +60,12 @@ public:
 
     int Open(const SLineSettings& line) override {
         int fd = ::open(m_device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) return Fail(kPortOpenFailed, std::strerror(errno));
+        if (fd < 0)
+            return Fail(kPortOpenFailed, errno == EBUSY ? BusyText() : std::strerror(errno));
         // Exclusive like an unshared open: a device in use fails like a failed open.
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             ::close(fd);
-            return Fail(kPortOpenFailed, "in use by another program");
+            return Fail(kPortOpenFailed, BusyText());
         }
         ::ioctl(fd, TIOCEXCL);
         m_fd = fd;
@@ -136,6 +138,13 @@ public:
     int Fd() const override { return m_fd; }
 
 private:
+    // A device in use: the system's text, and who holds it when that can be found.
+    std::string BusyText() const {
+        const int holder = FindDeviceHolder(m_device);
+        return std::string(std::strerror(EBUSY)) + ", in use by another program" +
+               (holder > 0 ? " (PID " + std::to_string(holder) + ")" : std::string());
+    }
+
     int Fail(int code, const std::string& why) {
         m_error = "Serial port " + m_device + ": " + why;
         return code;

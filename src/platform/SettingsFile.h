@@ -52,4 +52,20 @@ inline std::map<int, std::string> ReadDeviceMap(const CIniFile& ini) {
     return devices;
 }
 
+// [DRIVES] <letter>=<directory>, the letter in either case (upper case in the map); other keys
+// and empty directories are ignored.
+inline std::map<char, std::string> ReadDriveMap(const CIniFile& ini) {
+    std::map<char, std::string> drives;
+    CIniFile::TNamesDepend keys;
+    ini.GetAllKeys("DRIVES", keys);
+    for (const auto& key : keys) {
+        const char* name = key.pItem;
+        if (!std::isalpha(static_cast<unsigned char>(name[0])) || name[1]) continue;
+        const char* directory = ini.GetValue("DRIVES", name, "");
+        if (directory && *directory)
+            drives[static_cast<char>(std::toupper(static_cast<unsigned char>(name[0])))] = directory;
+    }
+    return drives;
+}
+
 }  // namespace rs232

@@ -16,8 +16,9 @@ int CRs232Server::DFBlockReceived(long cnt, const uint8_t* data, int len, std::s
                             kMaxPathPart);
         return kRefused;
     }
-    const std::string path = ResolvePath(RequestText(data, len));
-    if (!AcceptPath(path, status)) return kRefused;
+    std::string path;
+    if (!ResolvePath(RequestText(data, len), path, status) || !AcceptPath(path, status))
+        return kRefused;
     CFileStatus fs;
     if (GetStatus(path, fs)) {
         CFile::Remove(path);

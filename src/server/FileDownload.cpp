@@ -43,9 +43,8 @@ int CRs232Server::RFBlockReceived(long cnt, const uint8_t* data, int len, std::s
                                       len);
     } else {
         const std::string request = RequestText(data, len);
-        path = ResolvePath(request);
         CFileStatus fs;
-        if (!AcceptPath(path, status)) {
+        if (!ResolvePath(request, path, status) || !AcceptPath(path, status)) {
             header = kNotFound;
         } else if (!GetStatus(path, fs)) {
             header = kNotFound;

@@ -30,8 +30,7 @@ int CRs232Server::IRBlockReceived(long cnt, const uint8_t* data, int len, std::s
         status = len < 0 ? FormatText("Requested path has an invalid length (%d bytes)", len)
                          : FormatText("Requested path too long (%d bytes)", len);
     } else {
-        path = ResolvePath(RequestText(data, len));
-        if (!AcceptPath(path, status)) {
+        if (!ResolvePath(RequestText(data, len), path, status) || !AcceptPath(path, status)) {
             reply = kNotFound;
             replyCnt = -1;
         } else if (GetStatus(path, fs)) {

@@ -67,10 +67,11 @@ int CRs232Server::FTBlockReceived(long cnt, const uint8_t* data, int len, std::s
             return 1;
         }
 
-        const std::string target =
-            ResolvePath(RequestText(reinterpret_cast<const uint8_t*>(targetText.data()),
-                                    static_cast<int>(targetText.size())));
-        if (!AcceptPath(target, status)) {
+        std::string target;
+        if (!ResolvePath(RequestText(reinterpret_cast<const uint8_t*>(targetText.data()),
+                                     static_cast<int>(targetText.size())),
+                         target, status) ||
+            !AcceptPath(target, status)) {
             status = FormatText("FTBlockReceived: %s", status.c_str());
             return 1;
         }

@@ -2,11 +2,13 @@
 // checks, the CNT check, the request text, the two-path split and the sending of a reply block.
 #include <algorithm>
 #include <cstdio>
+#include <cctype>
 #include <cstring>
 #include <fstream>
 #include <vector>
 
 #include "platform/FileOps.h"
+#include "platform/NameLookup.h"
 #include "platform/TextFormat.h"
 #include "server/Rs232Server.h"
 
@@ -18,17 +20,43 @@ int CRs232Server::IsAbsolutePath(const std::string& path) {
     return 0;
 }
 
-std::string CRs232Server::ResolvePath(const std::string& requestPath) const {
+bool CRs232Server::ResolvePath(const std::string& requestPath, std::string& resolved,
+                               std::string& status) const {
     std::string path = requestPath;
     for (char& c : path)
         if (c == '\\') c = '/';
-    if (!IsAbsolutePath(requestPath)) return m_strBasePath + path;
-    if (path[0] != '/') {
-        // A drive letter names no place on this machine: the rest is taken from the root.
-        path.erase(0, 2);
-        if (path.empty() || path[0] != '/') path = "/" + path;
+    // The fixed part comes from the operator and is taken as written; the rest is the client's.
+    std::string start, rest;
+    if (!IsAbsolutePath(requestPath)) {
+        start = m_strBasePath;
+        rest = path;
+    } else if (path[0] == '/') {
+        start = "/";
+        rest = path.substr(1);
+    } else {
+        const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(path[0])));
+        rest = path.substr(path.size() > 2 && path[2] == '/' ? 3 : 2);
+        if (m_paths.drives.empty()) {
+            // A drive letter names no place on this machine: the rest is taken from the root.
+            start = "/";
+        } else if (auto drive = m_paths.drives.find(letter); drive != m_paths.drives.end()) {
+            start = drive->second;
+            if (!start.ends_with('/')) start += '/';
+        } else {
+            status = FormatText("Access to %s refused: drive %c: is not listed in [DRIVES]",
+                                requestPath.c_str(), letter);
+            return false;
+        }
     }
-    return path;
+    if (!m_paths.ignoreCase) {
+        resolved = start + rest;
+        return true;
+    }
+    std::string name, directory;
+    if (ResolveIgnoringCase(start, rest, resolved, name, directory)) return true;
+    status = FormatText("Requested name %s is ambiguous in %s: several entries match it "
+                        "ignoring case", name.c_str(), directory.c_str());
+    return false;
 }
 
 void CRs232Server::SetAccessLimits(const SAccessLimits& limits) {
@@ -124,9 +152,8 @@ bool CRs232Server::AcceptTwoPathRequest(const char* type, long cnt, const uint8_
                                         std::string& status) const {
     if (!AcceptOnlyCntZero(cnt, type, status) || !AcceptChange(type, status)) return false;
     if (!SplitTwoPaths(type, data, len, first, second, status)) return false;
-    first = ResolvePath(first);
-    second = ResolvePath(second);
-    return true;
+    const std::string firstRequest = first, secondRequest = second;
+    return ResolvePath(firstRequest, first, status) && ResolvePath(secondRequest, second, status);
 }
 
 int CRs232Server::SendReplyBlock(const char* type, long cnt, const void* data, int len) {

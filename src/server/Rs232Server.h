@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <functional>
 #include <set>
+#include <map>
 #include <string>
 
 #include "link/Block.h"
@@ -90,6 +91,15 @@ struct SActivity {
     STransfer transfer;
 };
 
+// Optional rules for clients written against drive letters and a file system that ignores case,
+// off by default. drives: letter (upper case) -> directory; when not empty, a request path
+// "X:..." resolves below the directory of X, and a letter not listed is refused. ignoreCase: a
+// name that does not exist as written is looked up ignoring ASCII letter case.
+struct SPathRules {
+    std::map<char, std::string> drives;
+    bool ignoreCase = false;
+};
+
 class CRs232Server : public CSerialPort {
 public:
     using Handler = int (CRs232Server::*)(long cnt, const uint8_t* data, int len,
@@ -135,9 +145,16 @@ public:
     const std::string& GetBackupPath() const { return m_strBackupPath; }
 
     static int IsAbsolutePath(const std::string& path);
-    // Request path -> Linux path: backslashes become '/', a drive letter is dropped and the rest
-    // taken from the root; a relative path gets the base path put directly in front.
-    std::string ResolvePath(const std::string& requestPath) const;
+    // Request path -> Linux path: backslashes become '/'; a relative path gets the base path put
+    // directly in front; a drive letter goes to its [DRIVES] directory, or without any
+    // [DRIVES] is dropped and the rest taken from the root; with ignoreCase the names are then
+    // looked up (NameLookup.h). False, with a status text, for a letter that [DRIVES] does not
+    // list or a name that matches several entries ignoring case.
+    bool ResolvePath(const std::string& requestPath, std::string& resolved,
+                     std::string& status) const;
+
+    void SetPathRules(const SPathRules& rules) { m_paths = rules; }
+    const SPathRules& GetPathRules() const { return m_paths; }
 
     void LogMessage(const std::string& text);
 
@@ -230,6 +247,7 @@ private:
 
     SLinkLimits m_limits;
     SAccessLimits m_access;  // root kept in its canonical form
+    SPathRules m_paths;
     std::function<void()> m_pumpMessages;
     bool m_bServing = false;  // a request is being served; a nested Poll leaves the line alone
     bool m_bPortLost = false;  // the device hung up; ticks try to open it again

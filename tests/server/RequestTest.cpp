@@ -200,7 +200,9 @@ TEST_F(Requests, AccessLimits) {
         {"DL", 0, "pub/list.txt\n./", "", "Access to @./" + out, "@pub/list.txt", kGone},
         {"FT", 0, "../x.txt;3", "", "FTBlockReceived: Access to @../x.txt" + out}};
     for (const std::string path : {"secret.txt", "pub/../secret.txt", "pub/link.txt", "/etc/passwd"}) {
-        const std::string refused = "Access to " + server.ResolvePath(path) + out;
+        std::string resolved, unused;
+        ASSERT_TRUE(server.ResolvePath(path, resolved, unused));
+        const std::string refused = "Access to " + resolved + out;
         rows.push_back({"IR", 0, path, B("FI", -1, "File not found"), refused});
         rows.push_back({"RF", 0, path, B("SF", -2, "File not found"), refused});
     }

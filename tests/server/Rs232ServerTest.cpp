@@ -170,15 +170,19 @@ TEST(Path, AbsolutePathsAndResolution) {
     for (const char* p : {"D:x", "\\share", "/tmp", "a:", "/", "\\"}) EXPECT_EQ(CRs232Server::IsAbsolutePath(p), 1) << p;
     for (const char* p : {"data\\x", "x", "", "ab:c"}) EXPECT_EQ(CRs232Server::IsAbsolutePath(p), 0) << p;
     CRs232Server server;
+    auto resolve = [&](const std::string& request, std::string path = {}, std::string status = {}) {
+        EXPECT_TRUE(server.ResolvePath(request, path, status)) << request;
+        return path;
+    };
     server.SetBasePath("/srv/data/");
     const std::pair<const char*, const char*> cases[] = {
         {"file.txt", "/srv/data/file.txt"}, {"sub\\file.txt", "/srv/data/sub/file.txt"},
         {"C:\\data\\a.txt", "/data/a.txt"}, {"c:data", "/data"}, {"a:", "/"},
         {"\\in\\b.txt", "/in/b.txt"},       {"/tmp/x", "/tmp/x"}, {"", "/srv/data/"},
     };
-    for (const auto& [request, resolved] : cases) EXPECT_EQ(server.ResolvePath(request), resolved);
+    for (const auto& [request, resolved] : cases) EXPECT_EQ(resolve(request), resolved);
     server.SetBasePath("/srv/data");  // typed without its final separator: joined as typed
-    EXPECT_EQ(server.ResolvePath("file.txt"), "/srv/datafile.txt");
+    EXPECT_EQ(resolve("file.txt"), "/srv/datafile.txt");
 }
 
 }  // namespace
