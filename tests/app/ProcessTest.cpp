@@ -62,8 +62,8 @@ TEST(Startup, CommandLinesAndSettings) {
         // Section and key names match regardless of case; <port>: a free port.
         {{"<port>"}, "", "[comport]\r\nbaudrate=9600\r\n[PORTS]\r\nCOM<port>=%s\r\n", 9600},
         {{"<port>", "", "<dir>srv/"}, "srv/", "; another section only\n[PORTS]\nCOM<port> = %s\n", 57600},
-        {{"<port>"}, "", "[PORTS]\nCOM<port>=%s\n[ACCESS]\nROOT=<dir>srv\nREADONLY=1\n[COMPORT]\nBLOCKPAUSE=0\n", 57600,
-         {"Access root is: <root>", "Read-only: FT, DF, CF and DL are refused", "Block pause is: 0 ms"}},
+        {{"<port>"}, "", "[PORTS]\nCOM<port>=%s\n[ACCESS]\nROOT=<dir>srv\nREADONLY=1\n[COMPORT]\nBLOCKPAUSE=0\n[DRIVES]\nc=/c\n[PATHS]\nIGNORECASE=1\n", 57600,
+         {"Access root is: <root>", "Read-only: FT, DF, CF and DL are refused", "Drive C: is /c", "Letter case of request paths: ignored", "Block pause is: 0 ms"}},
     };
     for (const auto& c : cases) {
         CTempDir dir;
@@ -95,7 +95,7 @@ TEST(Startup, CommandLinesAndSettings) {
         EXPECT_EQ(server.Stop(SIGTERM), 0);
         std::vector<std::string> expected = {
             "Command line is: >" + commandLine + "<", "Program (Version 01.00.00.00) started ...",
-            "Application path is: " + dir.Path(), "Com port is: " + std::to_string(port),
+            "Application path is: " + dir.Path(), "Com port is: " + fill("<port> (%s)"),
             "Base path is: " + base, "Baudrate is: " + std::to_string(c.rate)};
         for (const auto& line : c.extra) expected.push_back(fill(line));
         expected.insert(expected.end(), {"(memory)", "Rs232 Server started ...", "Server stopped !", "Program closed !"});
