@@ -201,7 +201,6 @@ void CServerDlg::OnTimer(int /*timerId*/) {
                 const std::string& cause = m_server.LastError();
                 if (!cause.empty()) {
                     LogMessage(cause);
-                    m_view.KillTimer(kTimerId);  // no second start while the box waits
                     m_view.MessageBox(cause);
                 }
                 m_view.Sleep(1000);

@@ -6,10 +6,8 @@
 #include <unistd.h>
 
 #include <QApplication>
-#include <QListWidget>
 #include <QMessageBox>
 #include <QTimer>
-
 #include <filesystem>
 
 #include "app/QtView.h"
@@ -19,43 +17,33 @@
 namespace rs232::test {
 namespace {
 
-// A pseudo-terminal that this process holds locked, as another program holding the port would.
-struct SBusyDevice {
+// {device, the line naming it and the reason}: a missing device, and a pseudo-terminal locked
+// here as another program holding the port would; holder: the PID a server in another process
+// names for it (a server in this process finds no other holder).
+struct SDevices {
     CPty pty;
     int fd = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    SBusyDevice() { EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0); }
-    ~SBusyDevice() { ::close(fd); }
+    SDevices() { EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0); }
+    ~SDevices() { ::close(fd); }
+    std::vector<std::pair<std::string, std::string>> Cases(const CTempDir& dir, const std::string& holder) {
+        return {{dir / "none", "Serial port " + dir / "none" + ": No such file or directory"},
+                {pty.SlavePath(), "Serial port " + pty.SlavePath() +
+                                      ": Device or resource busy, in use by another program" + holder}};
+    }
 };
-
-struct SCase {
-    std::string device;
-    std::string cause;  // the line naming device and reason
-};
-
-// holder: the PID a server in another process finds; none when the server runs in here.
-std::vector<SCase> Cases(const CTempDir& dir, SBusyDevice& busy, const std::string& holder) {
-    const std::string slave = busy.pty.SlavePath();
-    return {{dir / "no-such-device",
-             "Serial port " + dir / "no-such-device" + ": No such file or directory"},
-            {slave,
-             "Serial port " + slave + ": Device or resource busy, in use by another program" +
-                 holder}};
-}
 
 TEST(StartFailure, HeadlessLogsTheCauseAndPrintsItOnStderr) {
-    SBusyDevice busy;
+    SDevices devices;
     CTempDir dir;
-    for (const SCase& c : Cases(dir, busy, " (PID " + std::to_string(getpid()) + ")")) {
-        SCOPED_TRACE(c.cause);
-        CServer server(dir, c.device);
+    for (const auto& [device, cause] : devices.Cases(dir, " (PID " + std::to_string(getpid()) + ")")) {
+        CServer server(dir, device);
         EXPECT_EQ(server.Wait(), 1);
-        EXPECT_EQ(server.Err(), c.cause + "\n");
-        EXPECT_TRUE(Contains(server.Lines(), "Com port is: " + std::to_string(server.Port()) +
-                                                 " (" + c.device + ")"));
-        const std::vector<std::string> tail{"Start Server Error -2", c.cause, "Program closed !"};
+        EXPECT_EQ(server.Err(), cause + "\n");
+        EXPECT_TRUE(Contains(server.Lines(), "Com port is: " + std::to_string(server.Port()) + " (" + device + ")"));
         const auto lines = LogLines(dir / "LOG/", server.Port());
         ASSERT_GE(lines.size(), 3u);
-        EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()), tail);
+        EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
+                  (std::vector<std::string>{"Start Server Error -2", cause, "Program closed !"}));
     }
 }
 
@@ -64,30 +52,27 @@ TEST(StartFailure, WindowShowsTheCauseBeforeItCloses) {
     static char name[] = "app_start_failure_test", *argv[] = {name, nullptr};
     qputenv("QT_QPA_PLATFORM", "offscreen");
     new QApplication(argc, argv);  // never destroyed: at exit Qt's own globals may be gone
-    SBusyDevice busy;
+    SDevices devices;
     CTempDir dir;
     std::filesystem::current_path(dir.Path());
-    for (const SCase& c : Cases(dir, busy, "")) {
-        SCOPED_TRACE(c.cause);
-        dir.WriteFile("rs232-server.ini", "[PORTS]\nCOM4=" + c.device + "\n");
+    for (const auto& [device, cause] : devices.Cases(dir, "")) {
+        dir.WriteFile("rs232-server.ini", "[PORTS]\nCOM4=" + device + "\n");
         CQtServerView view;
         CServerDlg dlg(view, "4 " + dir.Path(), dir / "rs232-server");
-        std::vector<std::string> shown;
+        std::vector<std::string> shown;  // each box's text, and whether the window was still up
         QTimer watch;
         QObject::connect(&watch, &QTimer::timeout, [&] {
             for (QWidget* w : QApplication::topLevelWidgets())
                 if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) {
-                    // The window is still there while the box waits.
-                    shown.push_back(box->text().toStdString() +
-                                    (view.isVisible() ? "" : " (window gone)"));
+                    shown.push_back(box->text().toStdString() + (view.isVisible() ? "" : " (late)"));
                     box->accept();
                 }
         });
         watch.start(10);
         view.DoModal(dlg);
-        EXPECT_EQ(shown, std::vector<std::string>{c.cause});
+        EXPECT_EQ(shown, std::vector<std::string>{cause});
         EXPECT_EQ(dlg.ExitStatus(), 1);
-        EXPECT_TRUE(Contains(LogLines(dir / "LOG/", 4), c.cause));
+        EXPECT_TRUE(Contains(LogLines(dir / "LOG/", 4), cause));
     }
 }
 
