@@ -60,10 +60,10 @@ inline std::map<char, std::string> ReadDriveMap(const CIniFile& ini) {
     ini.GetAllKeys("DRIVES", keys);
     for (const auto& key : keys) {
         const char* name = key.pItem;
-        if (!std::isalpha(static_cast<unsigned char>(name[0])) || name[1]) continue;
+        const auto letter = static_cast<unsigned char>(name[0]);
+        if (!std::isalpha(letter) || name[1]) continue;
         const char* directory = ini.GetValue("DRIVES", name, "");
-        if (directory && *directory)
-            drives[static_cast<char>(std::toupper(static_cast<unsigned char>(name[0])))] = directory;
+        if (directory && *directory) drives[static_cast<char>(std::toupper(letter))] = directory;
     }
     return drives;
 }

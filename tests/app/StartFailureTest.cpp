@@ -25,21 +25,22 @@ struct SDevices {
     int fd = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     SDevices() { EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0); }
     ~SDevices() { ::close(fd); }
-    std::vector<std::pair<std::string, std::string>> Cases(const CTempDir& dir, const std::string& holder) {
+    std::vector<std::pair<std::string, std::string>> Cases(const CTempDir& dir,
+                                                           const std::string& holder) {
+        const std::string busy = ": Device or resource busy, in use by another program";
         return {{dir / "none", "Serial port " + dir / "none" + ": No such file or directory"},
-                {pty.SlavePath(), "Serial port " + pty.SlavePath() +
-                                      ": Device or resource busy, in use by another program" + holder}};
+                {pty.SlavePath(), "Serial port " + pty.SlavePath() + busy + holder}};
     }
 };
 
 TEST(StartFailure, HeadlessLogsTheCauseAndPrintsItOnStderr) {
     SDevices devices;
     CTempDir dir;
-    for (const auto& [device, cause] : devices.Cases(dir, " (PID " + std::to_string(getpid()) + ")")) {
+    const std::string holder = " (PID " + std::to_string(getpid()) + ")";
+    for (const auto& [device, cause] : devices.Cases(dir, holder)) {
         CServer server(dir, device);
         EXPECT_EQ(server.Wait(), 1);
         EXPECT_EQ(server.Err(), cause + "\n");
-        EXPECT_TRUE(Contains(server.Lines(), "Com port is: " + std::to_string(server.Port()) + " (" + device + ")"));
         const auto lines = LogLines(dir / "LOG/", server.Port());
         ASSERT_GE(lines.size(), 3u);
         EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
@@ -64,7 +65,8 @@ TEST(StartFailure, WindowShowsTheCauseBeforeItCloses) {
         QObject::connect(&watch, &QTimer::timeout, [&] {
             for (QWidget* w : QApplication::topLevelWidgets())
                 if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) {
-                    shown.push_back(box->text().toStdString() + (view.isVisible() ? "" : " (late)"));
+                    shown.push_back(box->text().toStdString() +
+                                    (view.isVisible() ? "" : " (late)"));
                     box->accept();
                 }
         });
