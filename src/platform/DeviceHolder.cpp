@@ -17,17 +17,17 @@ namespace {
 
 bool Alive(int pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM); }
 
-// A lock file holds the PID as text (ten characters, blank-padded) or as a binary int.
+// A lock file holds the PID as a binary int (exactly its four bytes) or as text (ten
+// characters, blank-padded, and a line feed).
 int PidFromLockFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (text.empty()) return 0;
-    char* end = nullptr;
-    const long pid = std::strtol(text.c_str(), &end, 10);
-    if (end != text.c_str() && pid > 0 && pid < (1L << 22)) return static_cast<int>(pid);
-    int binary = 0;
-    if (text.size() == sizeof binary) std::memcpy(&binary, text.data(), sizeof binary);
-    return binary;
+    int pid = 0;
+    if (text.size() == sizeof pid)
+        std::memcpy(&pid, text.data(), sizeof pid);
+    else
+        pid = static_cast<int>(std::strtol(text.c_str(), nullptr, 10));
+    return pid;
 }
 
 int PidFromProc(const struct stat& target) {
