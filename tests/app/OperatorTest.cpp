@@ -22,7 +22,9 @@ TEST(EventLevel, MarksFailuresAndRetriesByTheirTexts) {
         {"File C:\\Error.txt transmitted to Client!", EEventLevel::Info}, {"SendBlockRetry NAK", EEventLevel::Warning},
         {"FTBlockReceived: Block retry 3", EEventLevel::Warning}, {"FTBlockReceived: Block missing rec: 5 exp: 4", EEventLevel::Error},
         {"Receiving and Rename (Backup) File x OK. Copy failed !!!", EEventLevel::Error},
-        {"Serial port /dev/ttyUSB0 lost, waiting for it to return", EEventLevel::Error}};
+        {"Serial port /dev/ttyUSB0 lost, waiting for it to return", EEventLevel::Error},
+        {"Serial port /dev/ttyS2: No such file or directory", EEventLevel::Error}, {"Base path /a does not end in /: x", EEventLevel::Warning},
+        {"Access to E:\\x refused: drive E: is not listed in [DRIVES]", EEventLevel::Error}};
     for (const auto& [text, level] : cases) EXPECT_EQ(EventLevel(text), level) << text;
 }
 
