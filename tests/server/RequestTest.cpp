@@ -96,7 +96,6 @@ TEST_F(Requests, EveryTypeAndItsRefusals) {
         {"DR", 0, "ignored", B("DT", 0, "1000000000"), dt},
         {"DR", 1, "", "", "Error: DR Block only with CNT 0 allowed"},
         {"IR", 0, "@a.txt", B("FI", 0, "5;1000000000; "), "File Info @a.txt transmitted to Client!"},
-        {"IR", 0, "ro.txt", B("FI", 0, "3;1000000000;!"), "File Info @ro.txt transmitted to Client!"},
         {"IR", 0, "missing", B("FI", -1, "File not found"), "Requested File @missing not found"},
         {"IR", 0, path99, B("FI", -1, "File not found"), "Requested File " + path99 + " not found"},
         {"IR", 0, path99 + "q", B("FI", -1, "File not found"), "Requested path too long (100 bytes)"},
@@ -133,7 +132,6 @@ TEST_F(Requests, EveryTypeAndItsRefusals) {
         {"DL", 0, "l.txt\nmissing/", "", "Requested Path @missing not found", "@l.txt", kGone},
         {"DL", 0, "@no/such/l.txt\nsub/", "", "Cannot create list file @no/such/l.txt"},
         {"DL", 0, "", "", "Error: DL Block Data not separated"},
-        {"DR", 0, "still served", B("DT", 0, "1000000000"), dt},
     });
     // Clocks past 2038 go out as they are, and the operator is told.
     SetClockForTest([] { return int64_t{4294967301}; });

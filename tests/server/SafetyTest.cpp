@@ -39,10 +39,6 @@ protected:
         return status;
     }
     std::string R(const std::string& name) { return base / ("R/" + name); }
-    void Restart(CLogFile* log = nullptr) {
-        server.StopServer();
-        ASSERT_EQ(server.StartServer(kPort, 115200, &events, log), 1);
-    }
     char m_cwd[4096] = {};
 };
 
@@ -106,7 +102,8 @@ TEST_F(Safety, LeftoverTempFilesGoAtTheStartAndTheLogLosesNoLine) {
     ASSERT_EQ(flock(held, LOCK_EX), 0);  // still being written by another process
     CLogFile log;
     log.SetLogDir(R(""));
-    Restart(&log);
+    server.StopServer();
+    ASSERT_EQ(server.StartServer(kPort, 115200, &events, &log), 1);
     close(held);
     EXPECT_FALSE(FileExists(R("sub/.rs232-copy-Ab12Cd")));
     for (const char* name : kept) EXPECT_TRUE(FileExists(R(name))) << name;

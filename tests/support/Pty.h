@@ -38,7 +38,6 @@ public:
 
     void Send(const Bytes& bytes);
     void Send(uint8_t byte) { Send(Bytes{byte}); }
-    void Send(const std::string& text) { Send(Bytes(text.begin(), text.end())); }
 
     // Reads until n bytes have arrived or the time-out passes; returns what arrived.
     Bytes Read(size_t n, std::chrono::milliseconds timeout = 10s);
