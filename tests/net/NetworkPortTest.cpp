@@ -51,7 +51,7 @@ private:
     int ListeningPort() const {
         std::set<std::string> inodes;
         std::error_code ec;  // a child that has ended has no descriptors
-        for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(Pid()) + "/fd", ec)) {
+        for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(m_child->Pid()) + "/fd", ec)) {
             const std::string target = fs::read_symlink(fd, ec);
             if (target.starts_with("socket:[")) inodes.insert(target.substr(8, target.size() - 9));
         }
@@ -67,7 +67,6 @@ private:
         }
         return 0;
     }
-    pid_t Pid() const { return m_child ? m_child->Pid() : -1; }
 
     std::string m_mode, m_device, m_config;
     int m_port = 0;

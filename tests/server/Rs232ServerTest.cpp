@@ -77,11 +77,8 @@ TEST_F(Link, SendBlockRetryFollowsTheAnswers) {
         int result;
         std::vector<std::string> lines;
     } cases[] = {
-        {{ACK}, 1, {}},
-        {{NAK, NAK, NAK}, kSendNakLimit, {nak, nak, nak}},
         {{NAK, -1, NAK, -1, NAK}, kSendNakLimit, {nak, silent, nak, silent, nak}},
         {{-1, -1, -1}, kTimeout, {silent, silent, silent}},
-        {{NAK, ACK}, 1, {nak}},
         {{EOT}, kSendEot, {}},
         {{SYN}, kUnknownAnswer, {}},
     };
