@@ -129,7 +129,7 @@ TEST(NetworkPort, BytesSettingsAndRefusalsInBothModes) {
         EXPECT_EQ(second.Open(1), kPortOpenFailed);
         EXPECT_NE(second.LastError().find("the far end closed the connection"), std::string::npos)
             << second.LastError();
-        daemon.Kill();  // its loss as the server sees it: below
+        daemon.Kill();  // the hang-up it causes: the restart test below
         EXPECT_EQ(second.Open(1), kPortOpenFailed);
         const std::string address = daemon.Url().substr(daemon.Url().find("//") + 2);
         EXPECT_EQ(second.LastError(),
