@@ -1,12 +1,17 @@
-// The window on Qt's offscreen platform, driven in this process; the real server behind it on a
-// pseudo-terminal.
+// The window on Qt's offscreen platform, driven in this process with the real server behind it on
+// a pseudo-terminal; and the executable, which maps Qt only when it opens its window.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <QApplication>
+#include <QLabel>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QStatusBar>
+#include <QTest>
 
 #include <filesystem>
-#include <QListWidget>
-#include <QTest>
+#include <thread>
 
 #include "app/QtView.h"
 #include "app/ServerDlg.h"
@@ -17,7 +22,16 @@ namespace {
 
 std::string Row(QListWidget* list, int row) { return WithoutStamp(list->item(row)->text().toStdString()); }
 
-TEST(Window, TitleListTrimmingAndKeys) {
+// Waits, with the window's events running, until a visible label in widget shows text.
+bool Shows(QWidget* widget, const std::string& text) {
+    for (const auto deadline = std::chrono::steady_clock::now() + 20s; std::chrono::steady_clock::now() < deadline;
+         QTest::qWait(10))
+        for (QLabel* label : widget->findChildren<QLabel*>())
+            if (label->isVisible() && label->text().toStdString().find(text) != std::string::npos) return true;
+    return false;
+}
+
+TEST(Window, StatusProgressMarkedErrorsTrimmingAndKeys) {
     static int argc = 1;
     static char name[] = "app_window_test", *argv[] = {name, nullptr};
     qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -26,8 +40,10 @@ TEST(Window, TitleListTrimmingAndKeys) {
     // The first event line goes to a date-named file in the working directory.
     std::filesystem::current_path(dir.Path());
     CPty pty;
-    dir.WriteFile("rs232-server.ini", "[PORTS]\nCOM4=" + pty.SlavePath() + "\n");
-    const std::string commandLine = "4 " + dir.Path();
+    CPortLease lease;
+    const int port = lease.Port();
+    dir.WriteFile("rs232-server.ini", "[PORTS]\nCOM" + std::to_string(port) + "=" + pty.SlavePath() + "\n");
+    const std::string commandLine = std::to_string(port) + " " + dir.Path();
     // (count, current row, first row, last row) of the list.
     auto state = [](QListWidget* l) {
         return std::tuple(l->count(), l->currentRow(), Row(l, 0).substr(0, 12), Row(l, l->count() - 1));
@@ -49,11 +65,30 @@ TEST(Window, TitleListTrimmingAndKeys) {
     dlg.OnInitDialog();
     view.show();
     QListWidget* list = view.ListWidget();
-    EXPECT_EQ(view.windowTitle().toStdString(), "RS232 Server for Quillet Solution Port 4");
+    EXPECT_EQ(view.windowTitle().toStdString(), "RS232 Server for Quillet Solution Port " + std::to_string(port));
+    EXPECT_EQ(view.size(), view.minimumSize());
+    EXPECT_GT(view.maximumWidth(), view.minimumWidth());
     // The first tick starts the server.
-    for (const auto end = std::chrono::steady_clock::now() + 20s; list->count() < 8 && std::chrono::steady_clock::now() < end;)
-        QTest::qWait(10);
+    EXPECT_TRUE(Shows(view.StatusBar(), pty.SlavePath() + " at 57600 Bd"));
+    EXPECT_TRUE(Shows(view.StatusBar(), "waiting for a client"));
     EXPECT_EQ(state(list), std::tuple(8, 7, std::string("Command line"), std::string("Rs232 Server started ...")));
+
+    // Half an upload, then its end block short of the size: progress, then a failed request.
+    for (const auto& [send, answer] : std::vector<std::pair<Bytes, uint8_t>>{
+             {{ENQ}, SYN}, {MakeBlock("FT", 0, "up.bin;1000"), ACK}, {MakeBlock("FT", 1, std::string(500, 'x')), ACK}}) {
+        pty.Send(send);
+        Bytes got;
+        for (int i = 0; i < 2000 && got.empty(); ++i, QTest::qWait(5)) got = pty.Read(1, 5ms);
+        ASSERT_EQ(got, Bytes{answer});
+    }
+    EXPECT_TRUE(Shows(view.ProgressBar()->parentWidget(), "Receiving up.bin: 500 of 1000 bytes"));
+    EXPECT_EQ(view.ProgressBar()->value(), 50);
+    EXPECT_TRUE(Shows(view.StatusBar(), "serving a request"));
+    pty.Send(MakeBlock("FT", -1, ""));
+    EXPECT_TRUE(Shows(view.StatusBar(), "0 served, 1 failed"));
+    EXPECT_FALSE(view.ProgressBar()->isVisible());
+    EXPECT_NE(Row(list, list->count() - 1).find("Size ERROR"), std::string::npos);
+    EXPECT_NE(list->item(list->count() - 1)->foreground(), list->item(0)->foreground());
 
     // The window's route: 300 -> 301 -> 252, the last line selected.
     for (int i = list->count(); i <= 300; ++i) dlg.LogMessage("line " + std::to_string(i));
@@ -74,7 +109,34 @@ TEST(Window, TitleListTrimmingAndKeys) {
     view.close();
     EXPECT_TRUE(dlg.IsDestroyed() && !view.isVisible() && dlg.ExitStatus() == 0);
     EXPECT_EQ(Row(list, list->count() - 2) + "|" + Row(list, list->count() - 1), "Server stopped !|Program closed !");
-    EXPECT_EQ(LogLines(dir / "LOG/", 4).back(), "Program closed !");
+    EXPECT_EQ(LogLines(dir / "LOG/", port).back(), "Program closed !");
+}
+
+// Headless, or with a display but no window module beside it, the process holds no Qt library.
+TEST(Window, QtIsMappedOnlyWithADisplayAndTheModule) {
+    const std::tuple<bool, bool, bool, const char*> cases[] = {
+        // display (QT_QPA_PLATFORM set), module beside the executable, Qt mapped, on stderr
+        {false, true, false, ""}, {true, false, false, "running headless"}, {true, true, true, ""}};
+    for (const auto& [display, module, qtMapped, err] : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::tuple(display, module)));
+        CTempDir dir;
+        CPty pty;
+        CPortLease lease;
+        const std::string n = std::to_string(lease.Port());
+        const std::string exe = InstallServer(dir, "[PORTS]\nCOM" + n + "=" + pty.SlavePath() + "\n");
+        if (module)
+            std::filesystem::copy_file(std::filesystem::path(RS232_SERVER_EXE).parent_path() / "rs232-server-window.so",
+                                       dir / "rs232-server-window.so");
+        CChild server({exe, n}, dir.Path(), display ? std::map<std::string, std::string>{{"QT_QPA_PLATFORM", "offscreen"}} : std::map<std::string, std::string>{});
+        // The window's list is not on stdout: the log file shows the start.
+        bool started = false;
+        for (int i = 0; i < 600 && !(started = Contains(LogLines(dir / "LOG/", lease.Port()), "Rs232 Server started ...")); ++i)
+            std::this_thread::sleep_for(50ms);
+        ASSERT_TRUE(started) << server.Out() << server.Err();
+        EXPECT_EQ(ReadWholeFile("/proc/" + std::to_string(server.Pid()) + "/maps").find("libQt") != std::string::npos, qtMapped);
+        EXPECT_NE(server.Err().find(err), std::string::npos) << server.Err();
+        EXPECT_EQ(server.Stop(SIGTERM), 0) << server.Err();
+    }
 }
 
 }  // namespace

@@ -1,14 +1,14 @@
 // The virtual null-modem, and rs232-client against the real server over it, as a user would run
-// them.
+// them: exit status, what it prints, and what lands where.
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <filesystem>
 #include <future>
+#include <map>
 #include <optional>
 #include <regex>
 
-#include "link/Block.h"
 #include "support/Process.h"
 
 namespace rs232::test {
@@ -17,6 +17,8 @@ namespace {
 namespace fs = std::filesystem;
 
 bool Exists(const std::string& path) { return fs::exists(fs::symlink_status(path)); }
+
+bool Matches(const std::string& text, const std::string& pattern) { return std::regex_search(text, std::regex(pattern)); }
 
 std::vector<std::string> Join(std::vector<std::string> head, const std::vector<std::string>& tail) {
     head.insert(head.end(), tail.begin(), tail.end());
@@ -34,16 +36,17 @@ struct SLine {
     explicit SLine(const std::vector<std::string>& options, bool withServer = false)
         : modem(Join({RS232_NULLMODEM_EXE, "--a", a, "--b", b}, options)) {
         if (!modem.WaitFor("ready", 10s)) throw std::runtime_error("null-modem: " + modem.Err());
-        fs::create_directory(base);
-        if (!withServer) return;
+        fs::create_directories(base + "sub");
+        if (withServer) StartServer();
+    }
+    void StartServer() {
         server.emplace(dir, a, std::vector<std::string>{base}, "[COMPORT]\nBAUDRATE=115200\n");
-        for (int i = 0; i < 10; ++i)
-            if (Client({"date"}).code == 0) return;
-        throw std::runtime_error("the server does not answer: " + server->Out() + server->Err());
+        if (!server->Started()) throw std::runtime_error("no server: " + server->Err());
     }
-    SRunResult Client(const std::vector<std::string>& args) const {
-        return RunProgram(Join({RS232_CLIENT_EXE, "--device", b, "--baud", "115200", "--retries", "0"}, args));
+    std::vector<std::string> Args(const std::vector<std::string>& args) const {
+        return Join({RS232_CLIENT_EXE, "--device", b, "--baud", "115200"}, args);
     }
+    SRunResult Client(const std::vector<std::string>& args) const { return RunProgram(Args(args)); }
     // A counter of the report printed at the end, e.g. ("a->b", "bytes out").
     uint64_t Count(const std::string& direction, const std::string& what) const {
         std::smatch m;
@@ -75,11 +78,11 @@ TEST(NullModem, FaultsAreReproducibleFromTheSeedAndBadUsageIsRefused) {
     EXPECT_NE(run("43"), first);
     CTempDir dir;
     dir.WriteFile("taken", "x");
-    EXPECT_EQ(RunProgram({RS232_NULLMODEM_EXE, "--a", dir / "taken", "--b", dir / "b"}, 10s).code, 1);
+    const std::pair<std::vector<std::string>, int> usage[] = {
+        {{"--a", dir / "taken", "--b", dir / "b"}, 1}, {{"--a", dir / "a"}, 64}, {{"--a", dir / "a", "--b", dir / "b", "--ber", "2"}, 64}};
+    for (const auto& [args, code] : usage) EXPECT_EQ(RunProgram(Join({RS232_NULLMODEM_EXE}, args), 10s).code, code);
     EXPECT_EQ(dir.ReadFile("taken"), "x");
     EXPECT_FALSE(Exists(dir / "b"));
-    EXPECT_EQ(RunProgram({RS232_NULLMODEM_EXE, "--a", dir / "a"}, 10s).code, 64);
-    EXPECT_EQ(RunProgram({RS232_NULLMODEM_EXE, "--a", dir / "a", "--b", dir / "b", "--ber", "2"}, 10s).code, 64);
 }
 
 // Each size up and down again (into a directory): an empty file goes up as one data block
@@ -93,64 +96,106 @@ TEST(ClientServer, FileSizesBothWays) {
         line.dir.WriteFile(name, content);
         const SRunResult put = line.Client({"put", line.dir / name, name}), get = line.Client({"get", name, line.dir / "in/"});
         EXPECT_EQ(put.code + get.code, 0) << put.err << get.err;
-        EXPECT_TRUE(Exists(line.base + name));
         EXPECT_EQ(ReadWholeFile(line.base + name), content);
         EXPECT_EQ(line.dir.ReadFile("in/" + name), content);
     }
 }
 
-TEST(ClientServer, EveryCommandAndItsErrors) {
+// Every command and option in order on one line: failures the server shows exit 1 (a refusal is
+// not tried again, the server never removes a directory), usage errors exit 64 before anything
+// is sent.
+TEST(ClientServer, CommandsOptionsAndTheirErrors) {
     SLine line({"--baud", "115200"}, true);
-    line.dir.WriteFile(line.base + "a;b.txt", "hello");
-    fs::create_directory(line.base + "sub");
-    line.dir.WriteFile(line.base + "sub/ro.txt", "0123456789");
-    fs::permissions(line.base + "sub/ro.txt", fs::perms::owner_write, fs::perm_options::remove);
-    const std::pair<std::vector<std::string>, std::vector<const char*>> commands[] = {
-        {{"date"}, {"UTC", "offset: +[-+][0-9] s"}},
-        {{"info", "sub/ro.txt"}, {"10 bytes", "read-only"}},
-        {{"info", "sub"}, {"directory"}},
-        {{"cp", "a;b.txt", "sub/b.txt"}, {}},
-        {{"ls", "--raw", "sub"}, {"(^|\n)ro\\.txt;10;[0-9]+;21\r\n", "(^|\n)b\\.txt;5;[0-9]+;20\r\n"}},
-        {{"ls"}, {"\nd---- +[0-9]+ +[-0-9: ]+ +sub\n", "\n----a +5 +[-0-9: ]+ +a;b\\.txt\n"}},
-        {{"rm", "sub/b.txt"}, {}},
+    const std::string l = line.dir.Path() + "/", r = line.base, none = "^$", any = "[\\s\\S]*";
+    fs::create_directory(l + "in");
+    for (const auto& [path, content] : std::map<std::string, std::string>{
+             {"one", "1"}, {"two", "22"}, {"big", std::string(1040, 'b')}, {"in/r1", "keep"},
+             {r + "r1", "remote one"}, {r + "r2", "remote two"}, {r + "a;b.txt", "hello"}, {r + "sub/ro.txt", "0123456789"}})
+        line.dir.WriteFile(path, content);
+    fs::permissions(r + "sub/ro.txt", fs::perms::owner_write, fs::perm_options::remove);
+    const auto both = [&](const std::string& x, const std::string& y) { return "^(?=" + any + x + ")(?=" + any + y + ")"; };
+    struct SCase {
+        std::vector<std::string> args;
+        int code;
+        std::string out, err;
+        std::map<std::string, std::string> files;  // path -> content; "-" for no file
+    } cases[] = {
+        {{"--version"}, 0, "^rs232-client [0-9.]+\n$", none, {}},
+        {{"date"}, 0, both("UTC", "offset: +[-+][0-9] s"), none, {}},
+        {{"info", "sub/ro.txt"}, 0, both("10 bytes", "read-only"), none, {}},
+        {{"info", "sub"}, 0, "directory", none, {}},
+        {{"cp", "a;b.txt", "sub/b.txt"}, 0, none, none, {{r + "sub/b.txt", "hello"}}},
+        {{"ls", "--raw", "sub"}, 0, both("(^|\n)ro\\.txt;10;[0-9]+;21\r\n", "(^|\n)b\\.txt;5;[0-9]+;20\r\n"), none, {}},
+        {{"ls"}, 0, both("\nd---- +[0-9]+ +[-0-9: ]+ +sub\n", "\n----a +5 +[-0-9: ]+ +a;b\\.txt\n"), none, {}},
+        {{"rm", "sub/b.txt"}, 0, none, none, {{r + "sub/b.txt", "-"}}},
+        {{"info", "missing"}, 1, none, "", {}},
+        {{"rm", "missing"}, 1, none, "", {}},
+        {{"rm", "sub"}, 1, none, "", {}},
+        {{"cp", "missing", "x"}, 1, none, "", {{r + "x", "-"}}},
+        {{"ls", "nowhere"}, 1, none, "", {}},
+        {{}, 64, none, "", {}},
+        {{"get"}, 64, none, "", {}},
+        {{"put", l + "one", "a;b"}, 64, none, "", {{r + "a;b", "-"}}},
+        {{"info", std::string(100, 'x')}, 64, none, "", {}},
+        {{"-q", "-v", "date"}, 64, none, "excludes", {}},
+        {{"put", l + "one", l + "two", "sub"}, 64, none, "does not end in", {{r + "sub/one", "-"}}},
+        {{"get", "r1", "r2", l + "in/r1"}, 64, none, "not a directory", {{l + "in/r1", "keep"}}},
+        // The remote name defaults to the local one; quiet means silent.
+        {{"-q", "put", l + "one"}, 0, none, none, {{r + "one", "1"}}},
+        // Uploads go in blocks of 520 bytes, the most the server takes.
+        {{"-v", "put", l + "big", "big"}, 0, "big: 1040 bytes", "> FT 1 \\(520 bytes\\)\n< ACK\n> FT 2 \\(520 bytes\\)",
+         {{r + "big", std::string(1040, 'b')}}},
+        // Each file is reported, the worst status wins, and an existing local file stays as it is.
+        {{"put", l + "no-such", l + "one", l + "two", "sub\\"}, 1, "one -> sub\\\\one.*\n.*two -> sub\\\\two",
+         "no-such: cannot read .*No such file or directory", {{r + "sub/one", "1"}, {r + "sub/two", "22"}}},
+        {{"-v", "--retries", "2", "get", "gone", "r1", "r2", l + "in/"}, 1, "r2 -> ",
+         "^(?!" + any + "starting again)" + any + "> RF 0 \"gone\"" + any + "File not found" + any + "in/r1 exists; get --force",
+         {{l + "in/gone", "-"}, {l + "in/r1", "keep"}, {l + "in/r2", "remote two"}}},
+        {{"-q", "get", "--force", "r1", l + "in/r1"}, 0, none, none, {{l + "in/r1", "remote one"}}},
     };
-    for (const auto& [args, patterns] : commands) {
-        const SRunResult r = line.Client(args);
-        EXPECT_EQ(r.code, 0) << args[0] << ": " << r.err;
-        for (const char* pattern : patterns) EXPECT_TRUE(std::regex_search(r.out, std::regex(pattern))) << pattern << " in\n" << r.out;
+    for (auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        const SRunResult got = line.Client(c.args);
+        EXPECT_EQ(got.code, c.code) << got.err;
+        EXPECT_TRUE(Matches(got.out, c.out)) << got.out;
+        EXPECT_TRUE(Matches(got.err, c.err)) << got.err;
+        for (const auto& [path, content] : c.files) EXPECT_EQ(Exists(path) ? ReadWholeFile(path) : "-", content) << path;
     }
-    // The copy was made and removed again, and the temporary list files are gone.
-    EXPECT_EQ(ListDir(line.base), (std::vector<std::string>{"BAK", "LOG", "a;b.txt", "sub"}));
-    EXPECT_EQ(ListDir(line.base + "sub"), std::vector<std::string>{"ro.txt"});
-
-    // Failures the server shows (exit 1; the server never removes a directory), and usage errors
-    // before anything is sent (exit 64).
-    const SRunResult get = line.Client({"get", "missing", line.dir / "missing"});
-    EXPECT_NE(get.err.find("File not found"), std::string::npos) << get.err;
-    EXPECT_FALSE(Exists(line.dir / "missing"));
-    const std::pair<std::vector<std::string>, int> failures[] = {
-        {{"get", "missing", line.dir / "missing"}, 1}, {{"info", "missing"}, 1}, {{"rm", "missing"}, 1},
-        {{"rm", "sub"}, 1}, {{"cp", "missing", "x"}, 1}, {{"ls", "nowhere"}, 1},
-        {{"put", line.dir / "no-such-file", "x"}, 1}, {{}, 64}, {{"get"}, 64},
-        {{"put", line.dir / "rs232-server.ini", "a;b"}, 64}, {{"info", std::string(100, 'x')}, 64}};
-    for (const auto& [args, code] : failures) EXPECT_EQ(line.Client(args).code, code) << testing::PrintToString(args);
-    EXPECT_TRUE(Exists(line.base + "sub"));
+    // The directory is still there, and the temporary list files are gone.
+    EXPECT_EQ(ListDir(r), (std::vector<std::string>{"BAK", "LOG", "a;b.txt", "big", "one", "r1", "r2", "sub"}));
+    EXPECT_EQ(ListDir(r + "sub"), (std::vector<std::string>{"one", "ro.txt", "two"}));
 
     // Ctrl-C in the middle of a download: exit 130, no local file, and the server, told with
     // EOT, is free again at once.
-    line.dir.WriteFile(line.base + "long", std::string(100000, 'x'));
-    CChild get2(Join({RS232_CLIENT_EXE, "--device", line.b, "--baud", "115200"}, {"get", "long", line.dir / "long"}));
-    EXPECT_EQ(get2.Wait(1500ms), -1);
-    EXPECT_EQ(get2.Stop(SIGINT, 5s), 130);
+    line.dir.WriteFile(r + "long", std::string(100000, 'x'));
+    CChild get(line.Args({"get", "long", l + "long"}));
+    EXPECT_EQ(get.Wait(1500ms), -1);
+    EXPECT_EQ(get.Stop(SIGINT, 5s), 130);
     for (const auto& name : ListDir(line.dir.Path())) EXPECT_FALSE(name.starts_with("long")) << name;
     const SRunResult after = line.Client({"date"});
     EXPECT_EQ(after.code, 0);
     EXPECT_LT(after.seconds, 2.0);
-    // Nobody on the line: exit 2.
-    line.server->Stop(SIGTERM);
-    const SRunResult none = line.Client({"date"});
-    EXPECT_EQ(none.code, 2);
-    EXPECT_NE(none.err.find("no answer"), std::string::npos) << none.err;
+}
+
+// A download whose server dies in the middle starts again once a server answers; with no server
+// at all the client gives up after the tries it was given.
+TEST(ClientServer, RetriesAfterFailuresOnTheLine) {
+    SLine line({"--baud", "115200"}, true);
+    const std::string content = Text(Pattern(20000, 9));
+    line.dir.WriteFile(line.base + "long", content);
+    CChild get(line.Args({"-v", "--retries", "3", "get", "long", line.dir / "long"}));
+    ASSERT_TRUE(get.WaitForErr("< SF 3 "));
+    line.server.reset();  // killed in the middle of the download
+    line.StartServer();   // while the client waits for the next block
+    ASSERT_EQ(get.Wait(100s), 0) << get.Err();
+    EXPECT_TRUE(Matches(get.Out(), "long: 20000 bytes \\([2-4] tries\\)")) << get.Out();
+    EXPECT_TRUE(Matches(get.Err(), "no SF block .*; starting again \\(try 2 of 4\\)")) << get.Err();
+    EXPECT_EQ(line.dir.ReadFile("long"), content);
+
+    line.server.reset();
+    const SRunResult r = line.Client({"--retries", "1", "date"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_TRUE(Matches(r.err, "no answer to ENQ.*\\(gave up after 2 tries\\)\n$")) << r.err;
 }
 
 }  // namespace
