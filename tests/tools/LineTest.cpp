@@ -85,28 +85,12 @@ TEST(NullModem, FaultsAreReproducibleFromTheSeedAndBadUsageIsRefused) {
     EXPECT_FALSE(Exists(dir / "b"));
 }
 
-// Each size up and down again (into a directory): an empty file goes up as one data block
-// without data; sizes around the 500-byte block, and a large file.
-TEST(ClientServer, FileSizesBothWays) {
-    SLine line({"--baud", "115200"}, true);
-    fs::create_directory(line.dir / "in");
-    for (size_t size : {0u, 1u, 499u, 500u, 501u, 200u * 1024}) {
-        SCOPED_TRACE(size);
-        const std::string name = "f" + std::to_string(size), content = Text(Pattern(size, static_cast<unsigned>(size)));
-        line.dir.WriteFile(name, content);
-        const SRunResult put = line.Client({"put", line.dir / name, name}), get = line.Client({"get", name, line.dir / "in/"});
-        EXPECT_EQ(put.code + get.code, 0) << put.err << get.err;
-        EXPECT_EQ(ReadWholeFile(line.base + name), content);
-        EXPECT_EQ(line.dir.ReadFile("in/" + name), content);
-    }
-}
-
 // Every command and option in order on one line: failures the server shows exit 1 (a refusal is
 // not tried again, the server never removes a directory), usage errors exit 64 before anything
-// is sent.
-TEST(ClientServer, CommandsOptionsAndTheirErrors) {
+// is sent. Then file sizes both ways, Ctrl-C in a download, and retries after the server's death.
+TEST(ClientServer, CommandsOptionsSizesAndFailures) {
     SLine line({"--baud", "115200"}, true);
-    const std::string l = line.dir.Path() + "/", r = line.base, none = "^$", any = "[\\s\\S]*";
+    const std::string l = line.dir.Path(), r = line.base, none = "^$", any = "[\\s\\S]*";
     fs::create_directory(l + "in");
     for (const auto& [path, content] : std::map<std::string, std::string>{
              {"one", "1"}, {"two", "22"}, {"big", std::string(1040, 'b')}, {"in/r1", "keep"},
@@ -124,19 +108,14 @@ TEST(ClientServer, CommandsOptionsAndTheirErrors) {
         {{"date"}, 0, both("UTC", "offset: +[-+][0-9] s"), none, {}},
         {{"info", "sub/ro.txt"}, 0, both("10 bytes", "read-only"), none, {}},
         {{"info", "sub"}, 0, "directory", none, {}},
-        {{"cp", "a;b.txt", "sub/b.txt"}, 0, none, none, {{r + "sub/b.txt", "hello"}}},
+        {{"cp", "a;b.txt", "sub/b.txt"}, 0, "", none, {{r + "sub/b.txt", "hello"}}},
         {{"ls", "--raw", "sub"}, 0, both("(^|\n)ro\\.txt;10;[0-9]+;21\r\n", "(^|\n)b\\.txt;5;[0-9]+;20\r\n"), none, {}},
         {{"ls"}, 0, both("\nd---- +[0-9]+ +[-0-9: ]+ +sub\n", "\n----a +5 +[-0-9: ]+ +a;b\\.txt\n"), none, {}},
-        {{"rm", "sub/b.txt"}, 0, none, none, {{r + "sub/b.txt", "-"}}},
-        {{"info", "missing"}, 1, none, "", {}},
-        {{"rm", "missing"}, 1, none, "", {}},
-        {{"rm", "sub"}, 1, none, "", {}},
-        {{"cp", "missing", "x"}, 1, none, "", {{r + "x", "-"}}},
-        {{"ls", "nowhere"}, 1, none, "", {}},
-        {{}, 64, none, "", {}},
-        {{"get"}, 64, none, "", {}},
+        {{"rm", "sub/b.txt"}, 0, "", none, {{r + "sub/b.txt", "-"}}},
+        {{"info", "missing"}, 1, none, "", {}}, {{"rm", "missing"}, 1, none, "", {}}, {{"rm", "sub"}, 1, none, "", {}},
+        {{"cp", "missing", "x"}, 1, none, "", {{r + "x", "-"}}}, {{"ls", "nowhere"}, 1, none, "", {}},
+        {{}, 64, none, "", {}}, {{"get"}, 64, none, "", {}}, {{"info", std::string(100, 'x')}, 64, none, "", {}},
         {{"put", l + "one", "a;b"}, 64, none, "", {{r + "a;b", "-"}}},
-        {{"info", std::string(100, 'x')}, 64, none, "", {}},
         {{"-q", "-v", "date"}, 64, none, "excludes", {}},
         {{"put", l + "one", l + "two", "sub"}, 64, none, "does not end in", {{r + "sub/one", "-"}}},
         {{"get", "r1", "r2", l + "in/r1"}, 64, none, "not a directory", {{l + "in/r1", "keep"}}},
@@ -165,6 +144,18 @@ TEST(ClientServer, CommandsOptionsAndTheirErrors) {
     EXPECT_EQ(ListDir(r), (std::vector<std::string>{"BAK", "LOG", "a;b.txt", "big", "one", "r1", "r2", "sub"}));
     EXPECT_EQ(ListDir(r + "sub"), (std::vector<std::string>{"one", "ro.txt", "two"}));
 
+    // Each size up and down again (into a directory): an empty file goes up as one data block
+    // without data; sizes around the 500-byte block, and a large file.
+    for (size_t size : {0u, 1u, 499u, 500u, 501u, 200u * 1024}) {
+        SCOPED_TRACE(size);
+        const std::string name = "f" + std::to_string(size), content = Text(Pattern(size, static_cast<unsigned>(size)));
+        line.dir.WriteFile(name, content);
+        const SRunResult put = line.Client({"put", l + name, name}), get = line.Client({"get", name, l + "in/"});
+        EXPECT_EQ(put.code + get.code, 0) << put.err << get.err;
+        EXPECT_EQ(ReadWholeFile(r + name), content);
+        EXPECT_EQ(line.dir.ReadFile("in/" + name), content);
+    }
+
     // Ctrl-C in the middle of a download: exit 130, no local file, and the server, told with
     // EOT, is free again at once.
     line.dir.WriteFile(r + "long", std::string(100000, 'x'));
@@ -175,27 +166,24 @@ TEST(ClientServer, CommandsOptionsAndTheirErrors) {
     const SRunResult after = line.Client({"date"});
     EXPECT_EQ(after.code, 0);
     EXPECT_LT(after.seconds, 2.0);
-}
 
-// A download whose server dies in the middle starts again once a server answers; with no server
-// at all the client gives up after the tries it was given.
-TEST(ClientServer, RetriesAfterFailuresOnTheLine) {
-    SLine line({"--baud", "115200"}, true);
+    // A download whose server dies in the middle starts again once a server answers; with no
+    // server at all the client gives up after the tries it was given.
     const std::string content = Text(Pattern(20000, 9));
-    line.dir.WriteFile(line.base + "long", content);
-    CChild get(line.Args({"-v", "--retries", "3", "get", "long", line.dir / "long"}));
-    ASSERT_TRUE(get.WaitForErr("< SF 3 "));
+    line.dir.WriteFile(r + "long", content);
+    CChild again(line.Args({"-v", "--retries", "3", "get", "long", l + "again"}));
+    ASSERT_TRUE(again.WaitForErr("< SF 3 "));
     line.server.reset();  // killed in the middle of the download
     line.StartServer();   // while the client waits for the next block
-    ASSERT_EQ(get.Wait(100s), 0) << get.Err();
-    EXPECT_TRUE(Matches(get.Out(), "long: 20000 bytes \\([2-4] tries\\)")) << get.Out();
-    EXPECT_TRUE(Matches(get.Err(), "no SF block .*; starting again \\(try 2 of 4\\)")) << get.Err();
-    EXPECT_EQ(line.dir.ReadFile("long"), content);
+    ASSERT_EQ(again.Wait(100s), 0) << again.Err();
+    EXPECT_TRUE(Matches(again.Out(), "again: 20000 bytes \\([2-4] tries\\)")) << again.Out();
+    EXPECT_TRUE(Matches(again.Err(), "no SF block .*; starting again \\(try 2 of 4\\)")) << again.Err();
+    EXPECT_EQ(line.dir.ReadFile("again"), content);
 
     line.server.reset();
-    const SRunResult r = line.Client({"--retries", "1", "date"});
-    EXPECT_EQ(r.code, 2);
-    EXPECT_TRUE(Matches(r.err, "no answer to ENQ.*\\(gave up after 2 tries\\)\n$")) << r.err;
+    const SRunResult gaveUp = line.Client({"--retries", "1", "date"});
+    EXPECT_EQ(gaveUp.code, 2);
+    EXPECT_TRUE(Matches(gaveUp.err, "no answer to ENQ.*\\(gave up after 2 tries\\)\n$")) << gaveUp.err;
 }
 
 }  // namespace
