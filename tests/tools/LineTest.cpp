@@ -167,9 +167,8 @@ TEST(ClientServer, CommandsOptionsAndFailures) {
     EXPECT_EQ(get.Wait(1500ms), -1);
     EXPECT_EQ(get.Stop(SIGINT, 5s), 130);
     for (const auto& name : ListDir(line.dir.Path())) EXPECT_FALSE(name.starts_with("long")) << name;
-    const SRunResult after = line.Client({"date"});
-    EXPECT_EQ(after.code, 0);
-    EXPECT_LT(after.seconds, 2.0);
+    // One try: a server still repeating its block would miss every ENQ of it.
+    EXPECT_EQ(line.Client({"--retries", "0", "date"}).code, 0);
 
     // A download whose server dies in the middle starts again once a server answers; with no
     // server at all the client gives up after the tries it was given.
