@@ -1,14 +1,21 @@
 // The window on Qt's offscreen platform, driven in this process with the real server behind it on
-// a pseudo-terminal; and the executable, which maps Qt only when it opens its window.
+// a pseudo-terminal; a start that fails, headless and in the window; and the executable, which
+// maps Qt only when it opens its window.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QLabel>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QStatusBar>
 #include <QTest>
+#include <QTimer>
+#include <array>
 
 #include <filesystem>
 #include <thread>
@@ -19,6 +26,14 @@
 
 namespace rs232::test {
 namespace {
+
+// One application for every test here, never destroyed: at exit Qt's own globals may be gone.
+void StartQt() {
+    static int argc = 1;
+    static char name[] = "app_window_test", *argv[] = {name, nullptr};
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (!QApplication::instance()) new QApplication(argc, argv);
+}
 
 std::string Row(QListWidget* list, int row) { return WithoutStamp(list->item(row)->text().toStdString()); }
 
@@ -32,10 +47,7 @@ bool Shows(QWidget* widget, const std::string& text) {
 }
 
 TEST(Window, StatusProgressMarkedErrorsTrimmingAndKeys) {
-    static int argc = 1;
-    static char name[] = "app_window_test", *argv[] = {name, nullptr};
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    new QApplication(argc, argv);  // never destroyed: at exit Qt's own globals may be gone
+    StartQt();
     CTempDir dir;
     // The first event line goes to a date-named file in the working directory.
     std::filesystem::current_path(dir.Path());
@@ -48,17 +60,6 @@ TEST(Window, StatusProgressMarkedErrorsTrimmingAndKeys) {
     auto state = [](QListWidget* l) {
         return std::tuple(l->count(), l->currentRow(), Row(l, 0).substr(0, 12), Row(l, l->count() - 1));
     };
-    {
-        // Closed before its first tick: the server never ran, so it is not stopped either.
-        CQtServerView early;
-        CServerDlg dlg(early, commandLine, dir / "rs232-server");
-        early.Attach(&dlg);
-        dlg.OnInitDialog();
-        early.show();
-        early.close();
-        EXPECT_TRUE(dlg.IsDestroyed() && dlg.ExitStatus() == 0);
-        EXPECT_EQ(state(early.ListWidget()), std::tuple(8, 7, std::string("Command line"), std::string("Program closed !")));
-    }
     CQtServerView view;
     CServerDlg dlg(view, commandLine, dir / "rs232-server");
     view.Attach(&dlg);
@@ -110,6 +111,53 @@ TEST(Window, StatusProgressMarkedErrorsTrimmingAndKeys) {
     EXPECT_TRUE(dlg.IsDestroyed() && !view.isVisible() && dlg.ExitStatus() == 0);
     EXPECT_EQ(Row(list, list->count() - 2) + "|" + Row(list, list->count() - 1), "Server stopped !|Program closed !");
     EXPECT_EQ(LogLines(dir / "LOG/", port).back(), "Program closed !");
+}
+
+// A missing device, and a pseudo-terminal locked here as another program holding the port would:
+// a server in another process names this one as the holder, one in this process finds no other.
+TEST(StartFailure, TheCauseReachesTheLogStderrAndTheWindowsMessageBox) {
+    StartQt();
+    CPty pty;
+    const int fd = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    CTempDir dir;
+    std::filesystem::current_path(dir.Path());
+    std::filesystem::create_directory(dir / "window");
+    const std::string missing = "Serial port " + dir / "none" + ": No such file or directory";
+    const std::string busy =
+        "Serial port " + pty.SlavePath() + ": Device or resource busy, in use by another program";
+    const std::string holder = " (PID " + std::to_string(getpid()) + ")";
+    const std::vector<std::array<std::string, 3>> cases = {  // device, cause headless, in here
+        {dir / "none", missing, missing}, {pty.SlavePath(), busy + holder, busy}};
+    for (const auto& [device, headless, inHere] : cases) {
+        CServer server(dir, device);
+        EXPECT_EQ(server.Wait(), 1);
+        EXPECT_EQ(server.Err(), headless + "\n");
+        const auto lines = LogLines(dir / "LOG/", server.Port());
+        ASSERT_GE(lines.size(), 3u);
+        EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
+                  (std::vector<std::string>{"Start Server Error -2", headless, "Program closed !"}));
+
+        dir.WriteFile("rs232-server.ini", "[PORTS]\nCOM4=" + device + "\n");
+        CQtServerView view;
+        CServerDlg dlg(view, "4 " + dir / "window/", dir / "rs232-server");
+        std::vector<std::string> shown;  // each box's text, and whether the window was still up
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) {
+                    shown.push_back(box->text().toStdString() +
+                                    (view.isVisible() ? "" : " (late)"));
+                    box->accept();
+                }
+        });
+        watch.start(10);
+        view.DoModal(dlg);
+        EXPECT_EQ(shown, std::vector<std::string>{inHere});
+        EXPECT_EQ(dlg.ExitStatus(), 1);
+        EXPECT_TRUE(Contains(LogLines(dir / "window/LOG/", 4), inHere));
+    }
+    ::close(fd);
 }
 
 // Headless, or with a display but no window module beside it, the process holds no Qt library.

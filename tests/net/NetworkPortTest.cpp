@@ -11,8 +11,7 @@
 #include <sstream>
 #include <thread>
 
-#include "link/SerialPort.h"
-#include "support/Process.h"
+#include "support/Line.h"
 
 namespace rs232::test {
 namespace {
@@ -89,77 +88,19 @@ Bytes AllBytes() {
     return bytes;
 }
 
-struct SMode {
-    const char* mode;
-    speed_t speed;  // what the device runs at when the port asks for 57600
-};
-const SMode kModes[] = {{"rfc2217", B57600}, {"tcp", B9600}};
-
-TEST(NetworkPort, BytesSettingsAndRefusalsInBothModes) {
-    for (const SMode& m : kModes) {
-        SCOPED_TRACE(m.mode);
-        CTempDir dir;
-        CPty pty;
-        CSer2net daemon(dir, m.mode, pty.SlavePath());
-        CSerialPort port, second;
-        port.SetDeviceMap({{1, daemon.Url()}});
-        second.SetDeviceMap({{1, daemon.Url()}});
-        if (m.speed == B57600) {  // settings no line has: refused before the far end is asked
-            second.SetParams(57600, 'N', 9, 1, 0, 0);
-            EXPECT_EQ(second.Open(1), kPortSettingsRefused);
-            second.Close();
-            second.SetParams(57600, 'N', 8, 1, 0, 0);
-        }
-        port.SetParams(57600, 'N', 8, 1, 0, 0);
-        ASSERT_EQ(port.Open(1), kPortOk) << port.LastError();
-        EXPECT_EQ(DeviceSpeed(pty.SlavePath()), m.speed);
-
-        const Bytes bytes = AllBytes();
-        ASSERT_EQ(port.Write(bytes.data(), static_cast<int>(bytes.size())), int(bytes.size()));
-        EXPECT_EQ(pty.Read(bytes.size()), bytes);
-        pty.Send(bytes);
-        Bytes got(bytes.size() + 1);
-        ASSERT_EQ(port.WaitForInQueue(int(bytes.size()), Clock::now() + 10s), int(bytes.size()));
-        EXPECT_EQ(port.Read(got.data(), int(got.size())), int(bytes.size()));
-        got.pop_back();
-        EXPECT_EQ(got, bytes);
-
-        // The daemon serves one connection: a second is a failed open that says so (with the
-        // daemon's own words when they arrive before its close, which a loaded machine may lose).
-        EXPECT_EQ(second.Open(1), kPortOpenFailed);
-        EXPECT_NE(second.LastError().find("the far end closed the connection"), std::string::npos)
-            << second.LastError();
-        daemon.Kill();  // the hang-up it causes: the restart test below
-        EXPECT_EQ(second.Open(1), kPortOpenFailed);
-        const std::string address = daemon.Url().substr(daemon.Url().find("//") + 2);
-        EXPECT_EQ(second.LastError(),
-                  "Serial port " + daemon.Url() + ": cannot connect to 127.0.0.1 port " +
-                      address.substr(address.find(':') + 1) + ": Connection refused");
-    }
-}
-
 // The server on one end of a null-modem and the client on the other, each through its own
 // ser2net, one in each mode.
-struct SNetworkLine {
-    CTempDir dir;
-    std::string a = dir / "ttyA", b = dir / "ttyB";
-    CChild modem{{RS232_NULLMODEM_EXE, "--a", a, "--b", b, "--baud", "0"}};
+struct SNetworkLine : SLine {
     std::unique_ptr<CSer2net> serverSide, clientSide;
-    SNetworkLine(const std::string& serverMode, const std::string& clientMode) {
-        if (!modem.WaitFor("ready", 10s)) throw std::runtime_error("null-modem: " + modem.Err());
-        serverSide = std::make_unique<CSer2net>(dir, serverMode, a);
-        clientSide = std::make_unique<CSer2net>(dir, clientMode, b);
-    }
-    SRunResult Client(const std::vector<std::string>& args) {
-        std::vector<std::string> argv{RS232_CLIENT_EXE, "--device", clientSide->Url(), "--baud",
-                                      "57600"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return RunProgram(argv, 60s, dir.Path());
-    }
+    SNetworkLine(const std::string& serverMode, const std::string& clientMode)
+        : SLine({"--baud", "0"}),
+          serverSide(std::make_unique<CSer2net>(dir, serverMode, a)),
+          clientSide(std::make_unique<CSer2net>(dir, clientMode, b)) {}
 };
 
-// Both mode pairs carry an upload and a download of every byte value; a restart of the server's
-// terminal server is reported as a loss, and the port is opened again and served.
+// Both mode pairs carry an upload and a download of every byte value, and only rfc2217 sets the
+// device's speed; a terminal server serves one connection, and a restart of the server's is
+// reported as a loss, the port opened again and served; a terminal server that is gone is named.
 TEST(NetworkPort, RequestsAndATerminalServerRestart) {
     const struct {
         const char* server;
@@ -177,16 +118,24 @@ TEST(NetworkPort, RequestsAndATerminalServerRestart) {
         std::ofstream(line.dir / "ff.bin", std::ios::binary)
             .write(reinterpret_cast<const char*>(ff.data()), std::streamsize(ff.size()));
         auto client = [&](const std::vector<std::string>& args) {
-            const SRunResult r = line.Client(args);
+            const SRunResult r = line.Client(args, line.clientSide->Url());
             EXPECT_EQ(r.code, 0) << args[0] << ": " << r.out << r.err;
         };
         client({"put", "ff.bin", "ff.bin"});
+        EXPECT_EQ(DeviceSpeed(line.a), std::string(row.server) == "tcp" ? B9600 : B57600);
+        const std::string url = line.serverSide->Url();
+        SRunResult second = line.Client({"--retries", "0", "date"}, url);
+        EXPECT_NE(second.err.find("the far end closed the connection"), std::string::npos) << second.err;
         line.serverSide->Kill();
         EXPECT_TRUE(server.WaitFor(" lost, waiting for it to return\n", 60s)) << server.Out();
         line.serverSide->Start();
         EXPECT_TRUE(server.WaitFor(" reopened\n", 60s)) << server.Out();
         client({"get", "ff.bin", "back.bin"});
         EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(std::ifstream(line.dir / "back.bin", std::ios::binary).rdbuf()), {}), ff);
+        line.serverSide->Kill();
+        second = line.Client({"--retries", "0", "date"}, url);
+        EXPECT_NE(second.err.find(url + ": cannot connect to 127.0.0.1 port " + url.substr(url.rfind(':') + 1) +
+                                  ": Connection refused"), std::string::npos) << second.err;
     }
 }
 

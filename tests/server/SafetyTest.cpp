@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <functional>
 #include <sstream>
 
 #include "ServerFixture.h"
@@ -39,6 +40,14 @@ protected:
         return status;
     }
     std::string R(const std::string& name) { return base / ("R/" + name); }
+    static bool Throws(const std::function<void()>& request) {
+        try {
+            request();
+        } catch (const CFileException&) {
+            return true;
+        }
+        return false;
+    }
     char m_cwd[4096] = {};
 };
 
@@ -75,7 +84,9 @@ TEST_F(Safety, LinksReadOnlyFilesAndTheBackupDirectory) {
     EXPECT_FALSE(FileExists(base / "out/t.bin"));
 }
 
-TEST_F(Safety, ListingThatDoesNotFitLeavesTheOldListWhole) {
+// A listing or an upload that does not fit: the old file stays whole. Each refused write of the
+// upload is a file error of its tick; the end block finds the size short.
+TEST_F(Safety, WritesThatDoNotFitLeaveTheOldFilesWhole) {
     for (int i = 0; i < 200; ++i) WriteFile("R/sub/a-rather-long-name-" + std::to_string(i), "");
     WriteFile("R/list.txt", "old\r\n");
     signal(SIGXFSZ, SIG_IGN);  // a file size limit fails the write as a full disk does
@@ -84,10 +95,15 @@ TEST_F(Safety, ListingThatDoesNotFitLeavesTheOldListWhole) {
     small.rlim_max = saved.rlim_max;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     const std::string status = Run("DL 0 list.txt\nsub/");
+    Run("FT 0 in.txt;5000");
+    for (long cnt = 1; cnt <= 10; ++cnt) EXPECT_EQ(cnt > 8, Throws([&] { Quiet("FT", cnt, std::string(500, 'u')); }));
+    const std::string upload = Run("FT -1");
     setrlimit(RLIMIT_FSIZE, &saved);
     EXPECT_EQ(status, "Cannot create list file " + R("list.txt"));
     EXPECT_EQ(base.ReadFile("R/list.txt"), "old\r\n");
     EXPECT_EQ(RemoveLeftoverTempFiles(R("")), 0);  // the temp file is gone already
+    EXPECT_EQ(upload, "FTBlockReceived: Receiving File Size ERROR 4096 != 5000");
+    EXPECT_EQ(base.ReadFile("R/in.txt"), "new");
 }
 
 // A kill leaves temp files; the next start removes those of our pattern where it wrote, and

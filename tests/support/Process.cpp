@@ -117,11 +117,10 @@ std::vector<std::string> CChild::Lines() const {
 }
 
 SRunResult RunProgram(const std::vector<std::string>& argv, Ms timeout, const std::string& workDir) {
-    const auto start = Clock::now();
     CChild child(argv, workDir);
     const int code = child.Wait(timeout);
     if (code < 0) child.Stop(SIGKILL);
-    return {code, child.Out(), child.Err(), std::chrono::duration<double>(Clock::now() - start).count()};
+    return {code, child.Out(), child.Err()};
 }
 
 std::string InstallServer(const CTempDir& dir, const std::string& settings) {
@@ -133,7 +132,7 @@ std::string InstallServer(const CTempDir& dir, const std::string& settings) {
     return exe;
 }
 
-static std::vector<std::string> Join(std::vector<std::string> head, const std::vector<std::string>& tail) {
+std::vector<std::string> Join(std::vector<std::string> head, const std::vector<std::string>& tail) {
     head.insert(head.end(), tail.begin(), tail.end());
     return head;
 }

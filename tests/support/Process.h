@@ -73,7 +73,6 @@ private:
 struct SRunResult {
     int code = -1;  // -1: still running at the time-out (then killed)
     std::string out, err;
-    double seconds = 0;
 };
 SRunResult RunProgram(const std::vector<std::string>& argv, Ms timeout = 100s,
                       const std::string& workDir = {});
@@ -91,6 +90,7 @@ public:
     bool Started(Ms timeout = 30s) { return WaitFor("Rs232 Server started ...\n", timeout); }
 };
 
+std::vector<std::string> Join(std::vector<std::string> head, const std::vector<std::string>& tail);
 std::string WithoutStamp(const std::string& line);  // "HH:MM:SS text" -> "text"
 // The event lines (stamps removed) of every LOG<port>_*.LOG file in logDir, oldest first.
 std::vector<std::string> LogLines(const std::string& logDir, int port);

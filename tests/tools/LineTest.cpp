@@ -6,10 +6,9 @@
 #include <filesystem>
 #include <future>
 #include <map>
-#include <optional>
 #include <regex>
 
-#include "support/Process.h"
+#include "support/Line.h"
 
 namespace rs232::test {
 namespace {
@@ -20,40 +19,12 @@ bool Exists(const std::string& path) { return fs::exists(fs::symlink_status(path
 
 bool Matches(const std::string& text, const std::string& pattern) { return std::regex_search(text, std::regex(pattern)); }
 
-std::vector<std::string> Join(std::vector<std::string> head, const std::vector<std::string>& tail) {
-    head.insert(head.end(), tail.begin(), tail.end());
-    return head;
+// A counter of the null-modem's report printed at its end, e.g. ("a->b", "bytes out").
+uint64_t Count(const SLine& line, const std::string& direction, const std::string& what) {
+    std::smatch m;
+    const std::string out = line.modem.Out();
+    return std::regex_search(out, m, std::regex(direction + ":.*" + what + " ([0-9]+)")) ? std::stoull(m[1]) : UINT64_MAX;
 }
-
-// A null-modem between <dir>/ttyA and <dir>/ttyB with these options; with a server, the server
-// on end a serving <dir>/base/ and the client on end b.
-struct SLine {
-    CTempDir dir;
-    std::string a = dir / "ttyA", b = dir / "ttyB", base = dir / "base/";
-    CChild modem;
-    std::optional<CServer> server;
-
-    explicit SLine(const std::vector<std::string>& options, bool withServer = false)
-        : modem(Join({RS232_NULLMODEM_EXE, "--a", a, "--b", b}, options)) {
-        if (!modem.WaitFor("ready", 10s)) throw std::runtime_error("null-modem: " + modem.Err());
-        fs::create_directories(base + "sub");
-        if (withServer) StartServer();
-    }
-    void StartServer() {
-        server.emplace(dir, a, std::vector<std::string>{base}, "[COMPORT]\nBAUDRATE=115200\n");
-        if (!server->Started()) throw std::runtime_error("no server: " + server->Err());
-    }
-    std::vector<std::string> Args(const std::vector<std::string>& args) const {
-        return Join({RS232_CLIENT_EXE, "--device", b, "--baud", "115200"}, args);
-    }
-    SRunResult Client(const std::vector<std::string>& args) const { return RunProgram(Args(args)); }
-    // A counter of the report printed at the end, e.g. ("a->b", "bytes out").
-    uint64_t Count(const std::string& direction, const std::string& what) const {
-        std::smatch m;
-        const std::string out = modem.Out();
-        return std::regex_search(out, m, std::regex(direction + ":.*" + what + " ([0-9]+)")) ? std::stoull(m[1]) : UINT64_MAX;
-    }
-};
 
 // Faults come from the seed, so a run can be repeated; counters add up; bad usage is refused and
 // an existing file is never replaced.
@@ -67,10 +38,10 @@ TEST(NullModem, FaultsAreReproducibleFromTheSeedAndBadUsageIsRefused) {
         writer.get();
         EXPECT_EQ(line.modem.Stop(SIGTERM), 0);
         EXPECT_FALSE(Exists(line.a) || Exists(line.b));
-        EXPECT_EQ(line.Count("a->b", "bytes in"), data.size());
-        EXPECT_EQ(line.Count("a->b", "bytes out"), got.size());
-        EXPECT_EQ(got.size() + line.Count("a->b", "bytes dropped"), data.size());
-        EXPECT_GT(line.Count("a->b", "bits flipped") * line.Count("a->b", "bursts"), 0u);
+        EXPECT_EQ(Count(line, "a->b", "bytes in"), data.size());
+        EXPECT_EQ(Count(line, "a->b", "bytes out"), got.size());
+        EXPECT_EQ(got.size() + Count(line, "a->b", "bytes dropped"), data.size());
+        EXPECT_GT(Count(line, "a->b", "bits flipped") * Count(line, "a->b", "bursts"), 0u);
         return got;
     };
     const Bytes first = run("42");
