@@ -2,9 +2,11 @@
 // reply blocks the client receives (each ACKed), the status text and what the files hold after;
 // drive letters and letter case.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <set>
 #include <sstream>
 
@@ -93,6 +95,9 @@ TEST_F(Requests, EveryTypeAndItsRefusals) {
     chmod((base / "ro.txt").c_str(), 0444);
     const std::string path99 = "/" + std::string(98, 'p');
     ASSERT_EQ(mkfifo((base / "fifo").c_str(), 0600), 0);
+    WriteFile("held.txt", "being written");
+    const int held = open((base / "held.txt").c_str(), O_RDONLY);  // by another program
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
     Run({
         {"DR", 0, "ignored", B("DT", 0, "1000000000"), dt},
         {"DR", 1, "", "", "Error: DR Block only with CNT 0 allowed"},
@@ -119,6 +124,9 @@ TEST_F(Requests, EveryTypeAndItsRefusals) {
         {"CF", 0, "r2.txt\nro.txt", "", "File @ro.txt copied to @r2.txt!"},
         {"IR", 0, "r2.txt", B("FI", 0, "3;1000000000;!"), "File Info @r2.txt transmitted to Client!"},
         {"RF", 0, "fifo", B("SF", -2, "File Open Error"), "Cannot open requested file @fifo"},
+        {"RF", 0, "held.txt", B("SF", -2, "File Open Error"), "Cannot open requested file @held.txt"},
+        {"CF", 0, "c.txt\nheld.txt", "", "Error CopyFile @held.txt to @c.txt!", "@c.txt", kGone},
+        {"CF", 0, "held.txt\na.txt", "", "Error CopyFile @a.txt to @held.txt!", "@held.txt", "being written"},
         {"CF", 0, "c.txt\nnone", "", "Requested File @none not found", "@c.txt", kGone},
         {"CF", 0, "c.txt\nsub", "", "Error CopyFile @sub to @c.txt!", "@c.txt", kGone},
         {"CF", 0, "a.txt", "", "Error: CF Block Data not separated"},
@@ -134,6 +142,7 @@ TEST_F(Requests, EveryTypeAndItsRefusals) {
         {"DL", 0, "@no/such/l.txt\nsub/", "", "Cannot create list file @no/such/l.txt"},
         {"DL", 0, "", "", "Error: DL Block Data not separated"},
     });
+    close(held);
     // Clocks past 2038 go out as they are, and the operator is told.
     SetClockForTest([] { return int64_t{4294967301}; });
     Run({{"DR", 0, "", B("DT", 0, "4294967301"), dt + " Clock 4294967301 is outside the 32-bit range"}});
@@ -183,6 +192,16 @@ TEST_F(Requests, Uploads) {
     Run({{"FT", 1, "u", "", "FTBlockReceived: Error Open Tmp File <FT_TMP03.TMP>"},
          {"FT", -1, "", "", "FTBlockReceived: Error Block Missing!", "@u.txt", kGone},
          {"FT", 0, "v.txt;1", "", "CFileException"}});
+    // Backups on another file system: the temp file is moved there as a copy.
+    char shm[] = "/dev/shm/rs232-test-XXXXXX";
+    if (std::filesystem::remove(base / "FT_TMP03.TMP") && mkdtemp(shm)) {
+        server.SetBackupPath(std::string(shm) + "/");
+        Run({{"FT", 0, "w.txt;2", "", "Receiving File @w.txt..."},
+             {"FT", 1, "hi", "", ""},
+             {"FT", -1, "", "", Ok("@w.txt"), std::string(shm) + "/" + backup.substr(4) + "w.txt", "hi"}});
+        EXPECT_FALSE(FileExists(base / "FT_TMP03.TMP"));
+        std::filesystem::remove_all(shm);
+    }
 }
 
 // A root confines every request, a link inside it that points out included; read-only refuses
@@ -237,52 +256,35 @@ TEST_F(Requests, DirectoryListing) {
 
 // Request paths from clients written against drive letters and a file system that ignores
 // case: [DRIVES] and [PATHS] IGNORECASE.
-struct SCase { const SPathRules& rules; const char* type; std::string data, status; };
-
-TEST_F(ServerOnPty, DriveLettersAndLetterCase) {
+TEST_F(Requests, DriveLettersAndLetterCase) {
     for (const char* dir : {"c", "c/DATA", "d", "Data"}) ASSERT_TRUE(MakeDir(base / dir));
-    WriteFile("c/DATA/ORDERS.TXT", "orders");
-    WriteFile("Data/a.txt", "exact");
+    WriteFile("c/DATA/ORDERS.TXT", "orders", 1000000000);
+    WriteFile("Data/a.txt", "exact", 1000000000);
     WriteFile("Data/A.TXT", "upper");
     WriteFile("Data/Copy.txt", "old");
-    // C's directory lacks its separator: one is put in between.
-    const SPathRules drives{{{'C', base / "c"}, {'D', base / "d/"}}, false}, folded{{}, true};
-    const std::string b = base.Path(), orders = b + "c/DATA/ORDERS.TXT";
-    const std::string ambiguous =
-        " is ambiguous in " + b + "Data/: several entries match it ignoring case";
+    const std::string orders = "@c/DATA/ORDERS.TXT", found = B("FI", 0, "6;1000000000; "), none = B("FI", -1, "File not found");
+    const std::string ambiguous = " is ambiguous in @Data/: several entries match it ignoring case";
     const std::string unlisted = " refused: drive E: is not listed in [DRIVES]";
-    const SCase cases[] = {
-        {drives, "IR", "C:\\DATA\\ORDERS.TXT", "File Info " + orders + " transmitted to Client!"},
-        {drives, "IR", "c:DATA/ORDERS.TXT", "File Info " + orders + " transmitted to Client!"},
-        {drives, "IR", "E:\\DATA\\ORDERS.TXT", "Access to E:\\DATA\\ORDERS.TXT" + unlisted},
-        {drives, "DF", "e:\\x", "Access to e:\\x" + unlisted},
-        {drives, "FT", "C:\\DATA\\report.txt;3", "Receiving File " + b + "c/DATA/report.txt..."},
-        {folded, "IR", "C/data/orders.txt", "File Info " + orders + " transmitted to Client!"},
-        // The exact name wins.
-        {folded, "IR", "data/a.txt", "File Info " + b + "Data/a.txt transmitted to Client!"},
-        {folded, "IR", "DATA/a.Txt", "Requested name a.Txt" + ambiguous},
-        {folded, "DF", "DATA\\A.tXt", "Requested name A.tXt" + ambiguous},
-        // Created names: the directories resolve, the final name too when an entry matches.
-        {folded, "FT", "data\\report.TXT;3", "Receiving File " + b + "Data/report.TXT..."},
-        {folded, "CF", "data\\COPY.txt\nc\\data\\orders.txt",
-         "File " + orders + " copied to " + b + "Data/Copy.txt!"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.data);
-        server.SetPathRules(c.rules);
-        if (c.type == std::string("IR")) {
-            const auto [fi, r] = Exchange("IR", 0, c.data);
-            EXPECT_EQ(r.status, c.status);
-            EXPECT_EQ(fi.cnt, c.status.starts_with("File Info") ? 0 : -1);
-        } else {
-            EXPECT_EQ(Quiet(c.type, 0, c.data), c.status);
-        }
-    }
+    // C's directory lacks its separator: one is put in between.
+    server.SetPathRules({{{'C', base / "c"}, {'D', base / "d/"}}, false});
+    Run({{"IR", 0, "C:\\DATA\\ORDERS.TXT", found, "File Info " + orders + " transmitted to Client!"},
+         {"IR", 0, "c:DATA/ORDERS.TXT", found, "File Info " + orders + " transmitted to Client!"},
+         {"IR", 0, "E:\\DATA\\ORDERS.TXT", none, "Access to E:\\DATA\\ORDERS.TXT" + unlisted},
+         {"DF", 0, "e:\\x", "", "Access to e:\\x" + unlisted},
+         {"FT", 0, "C:\\DATA\\report.txt;3", "", "Receiving File @c/DATA/report.txt..."}});
+    // The exact name wins; created names: the directories resolve, the final name too when an
+    // entry matches.
+    server.SetPathRules({{}, true});
+    Run({{"IR", 0, "C/data/orders.txt", found, "File Info " + orders + " transmitted to Client!"},
+         {"IR", 0, "data/a.txt", B("FI", 0, "5;1000000000; "), "File Info @Data/a.txt transmitted to Client!"},
+         {"IR", 0, "DATA/a.Txt", none, "Requested name a.Txt" + ambiguous},
+         {"DF", 0, "DATA\\A.tXt", "", "Requested name A.tXt" + ambiguous},
+         {"FT", 0, "data\\report.TXT;3", "", "Receiving File @Data/report.TXT..."},
+         {"CF", 0, "data\\COPY.txt\nc\\data\\orders.txt", "", "File " + orders + " copied to @Data/Copy.txt!", "@Data/Copy.txt", "orders"}});
     // The access root still applies once a letter is mapped.
-    server.SetPathRules(drives);
+    server.SetPathRules({{{'C', base / "c"}}, false});
     server.SetAccessLimits({base / "d", false});
-    EXPECT_EQ(Quiet("DF", 0, "C:\\DATA\\ORDERS.TXT"),
-              "Access to " + orders + " refused: outside " + CanonicalPath(base / "d"));
+    Run({{"DF", 0, "C:\\DATA\\ORDERS.TXT", "", "Access to " + orders + " refused: outside " + CanonicalPath(base / "d")}});
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The engine on a pseudo-terminal: answers to the line, damaged blocks, replies with retries,
 // interrupted downloads, a lost device, and where request paths lead.
+#include <termios.h>
 #include <unistd.h>
 
 #include <memory>
@@ -30,6 +31,14 @@ TEST_F(Link, EnqAndUnknownBytes) {
     EXPECT_EQ(tick(), std::tuple(int{kUnknownAnswer}, std::string("Unknown Request"), 1));
     EXPECT_EQ(tick(), std::tuple(int{kUnknownAnswer}, std::string("Unknown Request"), 0));
     EXPECT_TRUE(pty.ReadUntilQuiet(100ms).empty());
+    // The device runs 8N1, raw, without flow control, and no second opener gets it.
+    termios tio{};
+    ASSERT_EQ(tcgetattr(server.GetFd(), &tio), 0);
+    EXPECT_EQ(std::tuple(cfgetospeed(&tio), tio.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), tio.c_iflag & (IXON | IXOFF)),
+              std::tuple(speed_t{B115200}, tcflag_t{CS8}, tcflag_t{0}));
+    CSerialPort other;
+    other.SetDeviceMap({{kPort, pty.SlavePath()}});
+    EXPECT_EQ(other.Open(kPort), kPortOpenFailed);
     // A device that refuses its settings is not kept: the next start opens it again.
     server.StopServer();
     EXPECT_EQ(server.StartServer(kPort, 0, nullptr, nullptr), kPortSettingsRefused);
@@ -166,6 +175,7 @@ TEST(Path, Resolution) {
         EXPECT_TRUE(server.ResolvePath(request, path, status)) << request;
         return path;
     };
+    EXPECT_EQ(server.DeviceName(1), "/dev/ttyS0");
     server.SetBasePath("/srv/data/");
     const std::pair<const char*, const char*> cases[] = {
         {"file.txt", "/srv/data/file.txt"}, {"sub\\file.txt", "/srv/data/sub/file.txt"},
