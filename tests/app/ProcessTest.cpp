@@ -74,17 +74,16 @@ TEST(Startup, CommandLinesAndSettings) {
         const int port = lease.Port();
         fs::create_directory(dir / "srv");
         auto fill = [&](std::string s) {
-            if (s.find("%s") != std::string::npos) s.replace(s.find("%s"), 2, pty.SlavePath());
-            if (s.find("<port>") != std::string::npos) s.replace(s.find("<port>"), 6, std::to_string(port));
-            if (s.find("<dir>") != std::string::npos) s.replace(s.find("<dir>"), 5, dir.Path());
-            if (s.find("<root>") != std::string::npos) s.replace(s.find("<root>"), 6, fs::canonical(dir / "srv").string());
+            for (const auto& [key, value] : std::map<std::string, std::string>{
+                     {"%s", pty.SlavePath()}, {"<port>", std::to_string(port)}, {"<dir>", dir.Path()}, {"<root>", fs::canonical(dir / "srv")}})
+                for (size_t at; (at = s.find(key)) != std::string::npos;) s.replace(at, key.size(), value);
             return s;
         };
         const std::string settings = fill(c.settings);
         std::vector<std::string> argv{InstallServer(dir, settings)};
         std::string commandLine;
         for (const auto& a : c.args) {
-            argv.push_back(a.starts_with("<dir>") ? dir.Path() + a.substr(5) : fill(a));
+            argv.push_back(fill(a));
             commandLine += (argv.size() > 2 ? " " : "") + argv.back();
         }
         SCOPED_TRACE(">" + commandLine + "<");

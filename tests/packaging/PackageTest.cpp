@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
 
 #include "support/Process.h"
 #include "support/Pty.h"
@@ -47,29 +48,12 @@ std::multimap<std::string, std::string> ReadSection(const std::string& path, con
     return keys;
 }
 
-// A desktop entry's Exec value or a unit's ExecStart as an argument vector: string escapes
-// first, then the double-quote rule (inside quotes a backslash takes the next character literally).
-std::vector<std::string> ParseExec(const std::string& value) {
+// A desktop entry's Exec value with its string escapes undone; its quoting rules are the shell's
+// double quotes, so /bin/sh -c runs it as a launcher would.
+std::string Unescaped(const std::string& value) {
     std::string text;
-    for (size_t i = 0; i < value.size(); ++i) {
-        const char c = value[i] == '\\' && i + 1 < value.size() ? value[++i] : '\0';
-        text += c == 's' ? ' ' : c ? c : value[i];
-    }
-    std::vector<std::string> args;
-    std::optional<std::string> arg;  // none between arguments
-    bool quoted = false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == ' ' && !quoted) {
-            if (arg) args.push_back(*arg);
-            arg.reset();
-            continue;
-        }
-        if (!arg) arg.emplace();
-        if (text[i] == '"') quoted = !quoted;
-        else *arg += quoted && text[i] == '\\' && i + 1 < text.size() ? text[++i] : text[i];
-    }
-    if (arg) args.push_back(*arg);
-    return args;
+    for (size_t i = 0; i < value.size(); ++i) text += value[i] == '\\' && i + 1 < value.size() ? (value[++i] == 's' ? ' ' : value[i]) : value[i];
+    return text;
 }
 
 // Both packages extracted into dir/root/, the settings link pointed at the extracted settings
@@ -113,7 +97,8 @@ TEST(Package, ServerStartedAsItsUnitAndAsItsDesktopEntry) {
     const auto unit = ReadSection(root + "lib/systemd/system/rs232-server@.service", "Service");
     const auto inRoot = [&](const std::string& word) { return word[0] == '/' ? root + word.substr(1) : word; };
     std::vector<std::string> argv;
-    for (const std::string& word : ParseExec(unit.find("ExecStart")->second)) argv.push_back(word == "%i" ? std::to_string(lease.Port()) : inRoot(word));
+    std::istringstream exec(unit.find("ExecStart")->second);  // no quotes in it
+    for (std::string word; exec >> word;) argv.push_back(word == "%i" ? std::to_string(lease.Port()) : inRoot(word));
     std::map<std::string, std::string> env;
     for (auto [it, end] = unit.equal_range("Environment"); it != end; ++it) {
         const size_t eq = it->second.find('=');
@@ -139,7 +124,7 @@ TEST(Package, ServerStartedAsItsUnitAndAsItsDesktopEntry) {
     EXPECT_EQ(entry.find("Icon")->second, "rs232-server");
     const std::string home = dir / "home dir";  // a blank in it, as quoting must survive
     fs::create_directories(home);
-    CChild desktop(ParseExec(entry.find("Exec")->second), home,
+    CChild desktop({"/bin/sh", "-c", "exec " + Unescaped(entry.find("Exec")->second)}, home,
                   {{"HOME", home}, {"PATH", root + "usr/bin:" + getenv("PATH")}});
     ASSERT_TRUE(desktop.WaitFor("Rs232 Server started ...\n")) << desktop.Out() << desktop.Err();
     EXPECT_EQ(desktop.Stop(SIGTERM), 0);
