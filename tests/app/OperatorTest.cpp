@@ -71,7 +71,7 @@ private:
     int m_fd;
 };
 
-TEST(Service, NotifiesLevelsLinesAndRereadsSettingsOnHangup) {
+TEST(Service, NotifiesLevelsLinesRereadsSettingsOnHangupAndStopsCleanly) {
     // The shell hands the server its own stdout's identity as the journal's, or a stale one.
     for (const bool journal : {true, false}) {
         SCOPED_TRACE(journal);
@@ -88,21 +88,37 @@ TEST(Service, NotifiesLevelsLinesAndRereadsSettingsOnHangup) {
         EXPECT_TRUE(notify.WaitFor("^STATUS=" + pty.SlavePath() + " at 57600 Bd, waiting for a client, no client yet, 0 served, 0 failed$"));
 
         // A download of a missing file fails.
-        pty.Send(ENQ);
-        ASSERT_EQ(pty.Read(1), Bytes{SYN});
+        ASSERT_TRUE(pty.Connect());
         pty.Send(MakeBlock("RF", 0, "missing.txt"));
         ASSERT_EQ(pty.Read(1), Bytes{ACK});
         SReadBlock reply;
         ASSERT_TRUE(pty.ReadBlock(reply));
         pty.Send(ACK);
         EXPECT_TRUE(notify.WaitFor(", last contact [0-9]{2}:[0-9]{2}:[0-9]{2}, 0 served, 1 failed$"));
+        // A file error inside a request (a directory is not deleted) ends only its tick.
+        std::filesystem::create_directory(dir / "folder");
+        pty.Send(MakeBlock("DF", 0, std::string("folder")));
+        ASSERT_EQ(pty.Read(1), Bytes{ACK});
+        ASSERT_TRUE(server.WaitForErr("folder")) << server.Err();
+        EXPECT_TRUE(pty.Connect());
+        EXPECT_TRUE(std::filesystem::is_directory(dir / "folder"));
 
         dir.WriteFile("LOG/LOG" + n + "_20000101.LOG", "old\r\n");
         dir.WriteFile("rs232-server.ini", ports + "[ACCESS]\nREADONLY=1\n[LOG]\nKEEPDAYS=30\n");
         server.Signal(SIGHUP);
         ASSERT_TRUE(server.WaitFor("Removed 1 log files older than 30 days\n"));
         EXPECT_FALSE(std::filesystem::exists(dir / ("LOG/LOG" + n + "_20000101.LOG")));
-        EXPECT_EQ(server.Stop(SIGTERM), 0);
+        // A close during a download stops it at its next block; its status reaches the log only.
+        dir.WriteFile("big.bin", std::string(20000, 'x'));
+        pty.Send(MakeBlock("RF", 0, std::string("big.bin")));
+        ASSERT_EQ(pty.Read(1), Bytes{ACK});
+        for (long expected = 0; expected <= 2; ++expected) {
+            ASSERT_TRUE(pty.ReadBlock(reply) && reply.cnt == expected);
+            if (expected == 2) server.Signal(SIGTERM);  // while the server waits for the answer
+            pty.Send(ACK);
+        }
+        EXPECT_EQ(server.Wait(), 0);
+        while (pty.ReadBlock(reply, 300ms)) EXPECT_NE(reply.cnt, -1);
         EXPECT_TRUE(notify.WaitFor("STOPPING=1"));
 
         const std::vector<std::pair<int, std::string>> expected = {
@@ -111,11 +127,15 @@ TEST(Service, NotifiesLevelsLinesAndRereadsSettingsOnHangup) {
             {6, "Settings re-read from " + exe + ".ini"},
             {6, "Read-only: FT, DF, CF and DL are refused"},
             {6, "Removed 1 log files older than 30 days"},
+            {6, "Transmitting File " + dir.Path() + "big.bin to Client ..."},
+            {6, "Program closed !"},
         };
         std::vector<std::string> out;
         std::istringstream lines(server.Out());
         for (std::string line; std::getline(lines, line);) out.push_back(line);
         const auto log = LogLines(dir / "LOG/", lease.Port());
+        EXPECT_TRUE(Contains(log, "Error -105 (Pos 2) while sending SF Block!"));
+        EXPECT_EQ(server.Out().find("Error -105"), std::string::npos);
         for (const auto& [level, text] : expected) {
             EXPECT_TRUE(Contains(journal ? out : server.Lines(), (journal ? "<" + std::to_string(level) + ">" : "") + text)) << text;
             EXPECT_TRUE(Contains(log, text)) << text;

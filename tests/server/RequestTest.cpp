@@ -12,6 +12,7 @@
 
 #include "ServerFixture.h"
 #include "platform/FileOps.h"
+#include "platform/TextFormat.h"
 
 namespace rs232::test {
 namespace {
@@ -40,10 +41,7 @@ protected:
         server.SetLinkLimits(SLinkLimits{300ms, 300ms, 1000ms, 0ms});
         SetClockForTest([] { return int64_t{1000000000}; });
         const CLocalTime t = LocalTime(1000000000);
-        char stamp[64];
-        snprintf(stamp, sizeof stamp, "BAK/BAK3_%4.4d%2.2d%2.2d%2.2d%2.2d%2.2d_", t.year, t.month,
-                 t.day, t.hour, t.minute, t.second);
-        backup = stamp;
+        backup = FormatText("BAK/BAK3_%4.4d%2.2d%2.2d%2.2d%2.2d%2.2d_", t.year, t.month, t.day, t.hour, t.minute, t.second);
         WriteFile("a.txt", "alpha", 1000000000);
         WriteFile("pub/in.txt", "inside", 1000000000);
     }

@@ -38,6 +38,8 @@ public:
 
     void Send(const Bytes& bytes);
     void Send(uint8_t byte) { Send(Bytes{byte}); }
+    // ENQ, answered with SYN within the time-out.
+    bool Connect(std::chrono::milliseconds timeout = 10s) { return Send(ENQ), Read(1, timeout) == Bytes{SYN}; }
 
     // Reads until n bytes have arrived or the time-out passes; returns what arrived.
     Bytes Read(size_t n, std::chrono::milliseconds timeout = 10s);

@@ -56,22 +56,6 @@ TEST(NullModem, FaultsAreReproducibleFromTheSeedAndBadUsageIsRefused) {
     EXPECT_FALSE(Exists(dir / "b"));
 }
 
-// Each size up and down again (into a directory): an empty file goes up as one data block
-// without data; sizes around the 500-byte block, and a large file.
-TEST(ClientServer, FileSizesBothWays) {
-    SLine line({"--baud", "115200"}, true);
-    fs::create_directory(line.dir / "in");
-    for (size_t size : {0u, 1u, 499u, 500u, 501u, 200u * 1024}) {
-        SCOPED_TRACE(size);
-        const std::string name = "f" + std::to_string(size), content = Text(Pattern(size, static_cast<unsigned>(size)));
-        line.dir.WriteFile(name, content);
-        const SRunResult put = line.Client({"put", line.dir / name, name}), get = line.Client({"get", name, line.dir / "in/"});
-        EXPECT_EQ(put.code + get.code, 0) << put.err << get.err;
-        EXPECT_EQ(ReadWholeFile(line.base + name), content);
-        EXPECT_EQ(line.dir.ReadFile("in/" + name), content);
-    }
-}
-
 // Every command and option in order on one line: failures the server shows exit 1 (a refusal is
 // not tried again, the server never removes a directory), usage errors exit 64 before anything
 // is sent. Then Ctrl-C in a download, and retries after the server's death.
