@@ -151,9 +151,8 @@ TEST(Startup, OneInstancePerPort) {
 
 // Serving on arrival, through the headless view's logic with the real server on a
 // pseudo-terminal: what is queued when a wake-up comes is served in it, up to its bound.
-TEST(Arrival, QueuedBytesAreServedInOneWakeUpUpToItsBound) {
+TEST(Arrival, QueuedBytesAreServedUpToTheBoundOfAWakeUp) {
     CTempDir dir;
-    std::filesystem::current_path(dir.Path());  // the upload's temp file goes here
     CPty pty;
     dir.WriteFile("rs232-server.ini", "[COMPORT]\nBAUDRATE=115200\n[PORTS]\nCOM5=" + pty.SlavePath() + "\n");
     CSignalWatcher signals;
@@ -170,15 +169,6 @@ TEST(Arrival, QueuedBytesAreServedInOneWakeUpUpToItsBound) {
     dlg.OnTimer(CServerDlg::kTimerId);  // the first tick starts the server
     ASSERT_GE(dlg.ArrivalFd(), 0);
     EXPECT_FALSE(dlg.OnArrival());  // woken with nothing queued: left to the next tick
-
-    // A whole upload sent without waiting for the ACKs: one wake-up serves every block.
-    Bytes upload = MakeBlock("FT", 0, std::string("up.txt;5"));
-    for (const Bytes& block : {MakeBlock("FT", 1, std::string("hello")), MakeBlock("FT", -1, Bytes{})})
-        upload.insert(upload.end(), block.begin(), block.end());
-    queue(upload);
-    EXPECT_TRUE(dlg.OnArrival());
-    EXPECT_EQ(pty.Read(3), Bytes(3, ACK));
-    EXPECT_EQ(dir.ReadFile("up.txt"), "hello");
 
     // Line noise, one byte a Poll: a wake-up stops after its bound, the next takes the rest.
     queue(Bytes(CServerDlg::kMaxPollsPerWake + 5, 'x'));

@@ -63,12 +63,6 @@ protected:
         EXPECT_TRUE(pty.ReadUntilQuiet(100ms).empty());
         return status;
     }
-    // A request answered with one reply block, ACKed: the block and the tick's result.
-    std::pair<SReadBlock, SPollResult> Exchange(const char* type, long cnt, const std::string& data) {
-        auto done = Request(type, cnt, data);
-        const SReadBlock block = Reply();
-        return {block, done.get()};
-    }
     // Reads one reply block and answers it.
     SReadBlock Reply(uint8_t answer = ACK) {
         SReadBlock block;
