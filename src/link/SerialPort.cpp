@@ -104,6 +104,47 @@ int CSerialPort::PurgeInput() {
 
 bool CSerialPort::HasHungUp() const { return IsOpen() && m_backend->HungUp(); }
 
+std::chrono::microseconds CSerialPort::LineTime(int bytes) const {
+    const int baud = m_nBaudRate > 0 ? m_nBaudRate : 9600;
+    return std::chrono::microseconds(int64_t{bytes} * 10'000'000 / baud);
+}
+
+void CSerialPort::WaitReadable(Clock::time_point until) {
+    // A hung-up line reports itself at once: wait out the time rather than spin.
+    if (m_backend->HungUp()) {
+        std::this_thread::sleep_until(until);
+        return;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(until - Clock::now());
+    if (left.count() <= 0) return;
+    timespec ts{static_cast<time_t>(left.count() / 1'000'000'000),
+                static_cast<long>(left.count() % 1'000'000'000)};
+    pollfd pfd{m_backend->Fd(), POLLIN, 0};
+    ::ppoll(&pfd, 1, &ts, nullptr);
+}
+
+int CSerialPort::ReadWithin(void* buffer, int count, Clock::time_point deadline) {
+    if (!IsOpen()) return kPortNotOpen;
+    auto* out = static_cast<uint8_t*>(buffer);
+    int got = 0;
+    while (got < count) {
+        const int n = m_backend->Read(out + got, count - got);
+        if (n > 0) {
+            got += n;
+            continue;
+        }
+        const auto now = Clock::now();
+        if (now >= deadline) break;
+        const auto sliceEnd = std::min(deadline, now + kWaitSlice);
+        const auto lineTime = LineTime(count - got);
+        if (lineTime > kArrivalWindow)
+            std::this_thread::sleep_until(std::min(sliceEnd, now + (lineTime - kArrivalWindow)));
+        else
+            WaitReadable(sliceEnd);
+    }
+    return got;
+}
+
 int CSerialPort::WaitForInQueue(int count, Clock::time_point deadline) {
     for (;;) {
         const int queued = GetInQueue();
@@ -114,22 +155,12 @@ int CSerialPort::WaitForInQueue(int count, Clock::time_point deadline) {
         if (queued > 0) {
             // Part of what we wait for is here, so poll() would return at once: sleep for the
             // line time of the missing bytes instead, never past the slice.
-            const int baud = m_nBaudRate > 0 ? m_nBaudRate : 9600;
-            const auto lineTime = std::chrono::microseconds(
-                std::max<int64_t>(100, int64_t{count - queued} * 10'000'000 / baud));
+            const auto lineTime =
+                std::max(LineTime(count - queued), std::chrono::microseconds(100));
             std::this_thread::sleep_until(std::min(sliceEnd, now + lineTime));
             continue;
         }
-        // A hung-up line reports itself at once: wait out the slice rather than spin.
-        if (m_backend->HungUp()) {
-            std::this_thread::sleep_until(sliceEnd);
-            continue;
-        }
-        const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(sliceEnd - now);
-        timespec ts{static_cast<time_t>(left.count() / 1'000'000'000),
-                    static_cast<long>(left.count() % 1'000'000'000)};
-        pollfd pfd{m_backend->Fd(), POLLIN, 0};
-        ::ppoll(&pfd, 1, &ts, nullptr);
+        WaitReadable(sliceEnd);
     }
 }
 

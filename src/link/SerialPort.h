@@ -75,8 +75,15 @@ public:
     // at most kWaitSlice (poll(POLLIN) returns as soon as bytes arrive). Returns the count
     // queued at the end (-5 when the port is not open). Never reads.
     int WaitForInQueue(int count, Clock::time_point deadline);
+    // Reads count bytes as they arrive, until all are read or the deadline passes. While more
+    // than kArrivalWindow of line time is missing it sleeps through it; the rest it takes with
+    // poll(POLLIN), which returns as soon as the next bytes arrive, so the last byte is read
+    // when it arrives, not a sleep later. Returns the count read (-5 when the port is not
+    // open); bytes read before a deadline passed are in buffer all the same.
+    int ReadWithin(void* buffer, int count, Clock::time_point deadline);
 
     static constexpr std::chrono::milliseconds kWaitSlice{20};
+    static constexpr std::chrono::milliseconds kArrivalWindow{1};
 
 protected:
     int m_bHandshake = 1;
@@ -88,6 +95,11 @@ protected:
     int m_nPort = -1;
 
 private:
+    // The line time of bytes at the set baud rate (9600 when none is set).
+    std::chrono::microseconds LineTime(int bytes) const;
+    // Waits until the port is readable or until passes (a hung-up line: until it passes).
+    void WaitReadable(Clock::time_point until);
+
     std::map<int, std::string> m_deviceMap;
     std::unique_ptr<IPortBackend> m_backend;
     std::string m_lastError;

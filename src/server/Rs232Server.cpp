@@ -181,12 +181,7 @@ int CRs232Server::ReopenLostPort(std::string& status) {
 int CRs232Server::ReceiveBlock(std::string& status, char type[3], long& cnt, uint8_t* data,
                                int& len) {
     uint8_t header[kBlockHeaderSize];
-    if (WaitForInQueue(kBlockHeaderSize, Clock::now() + m_limits.header) < kBlockHeaderSize) {
-        PurgeInput();
-        status = "Timeout";
-        return kTimeout;
-    }
-    if (Read(header, kBlockHeaderSize) != kBlockHeaderSize) {
+    if (ReadWithin(header, kBlockHeaderSize, Clock::now() + m_limits.header) != kBlockHeaderSize) {
         PurgeInput();
         status = "Timeout";
         return kTimeout;
@@ -200,9 +195,9 @@ int CRs232Server::ReceiveBlock(std::string& status, char type[3], long& cnt, uin
     if (!parsed.lenAcceptable) return BlockError(1, cnt, status);
 
     const int rest = parsed.len + kBlockTailSize;
-    if (WaitForInQueue(rest, Clock::now() + m_limits.rest) < rest) return BlockError(1, cnt, status);
     uint8_t body[kMaxBlockData + kBlockTailSize];
-    if (Read(body, rest) != rest) return BlockError(1, cnt, status);
+    if (ReadWithin(body, rest, Clock::now() + m_limits.rest) != rest)
+        return BlockError(1, cnt, status);
     switch (CheckBlock(m_crc, header, body, parsed.len, body + parsed.len)) {
         case BlockCheck::NoEtx: return BlockError(2, cnt, status);
         case BlockCheck::BadCrc: return BlockError(3, cnt, status);
