@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/inotify.h>
+#include <sys/prctl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -56,6 +57,14 @@ CNullModem::~CNullModem() {
 CNullModem::Clock::duration CNullModem::ByteTime() const {
     // 10 bits per byte; nanoseconds keep the schedule exact enough for any standard rate.
     return std::chrono::nanoseconds(10'000'000'000LL / m_baud);
+}
+
+CNullModem::Clock::time_point CNullModem::NextDelivery(const SDirection& d,
+                                                      Clock::time_point now) const {
+    if (m_baud == 0) return now;
+    const auto first = d.lineFree + ByteTime();
+    const auto last = d.lineFree + ByteTime() * static_cast<long>(d.queue.size());
+    return std::max(first, std::min(last, now + ByteTime() * kGroupBytes));
 }
 
 bool CNullModem::OpenEnd(SEnd& end) {
@@ -204,6 +213,9 @@ void CNullModem::ClearExclusive() {
 }
 
 bool CNullModem::Run(int stopFd) {
+    // The default timer slack (50 us, more than four byte times at 921600 baud) would let
+    // every timed wake, and with it every ACK and the end of every block, come that much late.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     for (;;) {
         pollfd fds[4];
         int nfds = 0;
@@ -222,13 +234,13 @@ bool CNullModem::Run(int stopFd) {
         const int watchIndex = nfds;
         if (m_closeWatch >= 0) fds[nfds++] = pollfd{m_closeWatch, POLLIN, 0};
 
-        // Wake exactly when the next byte is due: a wake rounded up to whole milliseconds
+        // Wake exactly when the next bytes are due: a wake rounded up to whole milliseconds
         // would make every ACK up to a millisecond late.
         std::optional<Clock::duration> wait;
         const auto now = Clock::now();
         for (SDirection& d : m_dir) {
             if (d.queue.empty() || d.blocked) continue;
-            const auto next = m_baud == 0 ? now : d.lineFree + ByteTime();
+            const auto next = NextDelivery(d, now);
             const auto left = next <= now ? Clock::duration::zero() : next - now;
             if (!wait || left < *wait) wait = left;
         }

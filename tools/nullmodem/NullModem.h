@@ -12,7 +12,10 @@
 //   thread, no busy waiting.
 // - Pacing: a byte occupies the line for 10 bit times (start, 8 data, stop). Delivery follows a
 //   deadline schedule: byte k leaves at max(line free, arrival) + 10/baud, so the long-run rate
-//   is exact however late poll() wakes. Baud 0 passes bytes on as soon as they arrive.
+//   is exact however late poll() wakes. Bytes due go out together, as a UART hands over its
+//   receive FIFO: the cable wakes at most every kGroupBytes byte times, and when the last byte
+//   queued is due, so that a lone byte (an ACK) or the end of a block is never held back. Baud
+//   0 passes bytes on as soon as they arrive.
 // - Faults, per byte in stream order and drawn from a generator seeded by (seed, direction):
 //   drop with probability `drop`; a noise burst starts with probability `burst` and replaces
 //   the next 1 to 16 bytes by random bytes; every bit of every byte not dropped flips with
@@ -86,7 +89,11 @@ private:
     bool Deliver(SDirection& d, Clock::time_point now);
     void ApplyFaults(SDirection& d, const uint8_t* in, size_t n);
     Clock::duration ByteTime() const;
+    // When the next bytes of d are to be delivered (it has bytes queued and is not blocked).
+    Clock::time_point NextDelivery(const SDirection& d, Clock::time_point now) const;
     void ClearExclusive();
+
+    static constexpr int kGroupBytes = 16;
 
     SEnd m_end[2];
     SDirection m_dir[2];
