@@ -97,10 +97,13 @@ void CConsoleServerView::DoModal(CServerDlg& dlg) {
         pollfd p[2] = {{m_signals.Fd(), POLLIN, 0},
                        {m_bWatchDevice ? dlg.ArrivalFd() : -1, POLLIN, 0}};
         poll(p, 2, timeoutMs);
-        if (m_signals.TakeReload()) dlg.OnReload();
-        if (m_signals.TakePending()) {
-            dlg.OnCancel();
-            continue;
+        // Signals are read when their descriptor says there are some, not on every tick.
+        if (p[0].revents != 0) {
+            if (m_signals.TakeReload()) dlg.OnReload();
+            if (m_signals.TakePending()) {
+                dlg.OnCancel();
+                continue;
+            }
         }
         // A device that is readable but gives nothing (hung up) is left to the next tick.
         if (p[1].fd >= 0 && p[1].revents != 0 && !dlg.OnArrival()) m_bWatchDevice = false;
