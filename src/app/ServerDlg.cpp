@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "app/CommandLine.h"
 #include "app/Retention.h"
@@ -46,6 +47,16 @@ SAccessLimits ReadAccessLimits(const CIniFile& ini) {
 }
 
 int DateNumber(const CLocalTime& t) { return t.year * 10000 + t.month * 100 + t.day; }
+
+// The start of the local day `days` after t's, in CurrentTime() seconds.
+int64_t DayStart(const CLocalTime& t, int days) {
+    struct tm parts {};
+    parts.tm_year = t.year - 1900;
+    parts.tm_mon = t.month - 1;
+    parts.tm_mday = t.day + days;
+    parts.tm_isdst = -1;
+    return static_cast<int64_t>(::mktime(&parts));
+}
 
 const char* LinkText(ELinkState state) {
     switch (state) {
@@ -172,7 +183,9 @@ void CServerDlg::OnTimer(int /*timerId*/) {
     // status text is dropped, and the next tick polls again.
     try {
         if (m_bReloadPending && !m_server.IsServing()) Reload();
-        if (m_nRetentionDay != DateNumber(LocalNow()) && !m_server.IsServing()) ApplyRetention();
+        const int64_t now = CurrentTime();
+        if ((now < m_retentionDay[0] || now >= m_retentionDay[1]) && !m_server.IsServing())
+            ApplyRetention();
         if (m_bServerRunning == 0) {
             if (m_bWaitingForPort && CRs232Server::Clock::now() < m_nextPortLook) return;
             const int result = m_server.StartServer(m_nPort, m_nBaudRate, &m_listLog, &m_logFile);
@@ -232,7 +245,7 @@ void CServerDlg::Serve() {
             m_server.Poll(status);
             if (!status.empty()) LogMessage(status);
         } while (++polls < kMaxPollsPerWake && !m_bDestroyed && !m_server.IsServing() &&
-                 m_server.HasQueuedInput());
+                 !m_server.FoundQuiet() && m_server.HasQueuedInput());
         NotifyStatus(false);
     } catch (const std::exception& e) {
         m_view.ReportError(DescribeException(e));
@@ -373,8 +386,12 @@ void CServerDlg::Reload() {
 }
 
 void CServerDlg::ApplyRetention() {
-    const CLocalTime today = LocalNow();
-    m_nRetentionDay = DateNumber(today);
+    const int64_t now = CurrentTime();
+    const CLocalTime today = LocalTime(now);
+    // The next check comes when the date changes, either way; a tick compares two numbers.
+    m_retentionDay[0] = DayStart(today, 0);
+    m_retentionDay[1] = DayStart(today, 1);
+    if (m_retentionDay[1] <= now) m_retentionDay[1] = now + 3600;  // no local calendar
     struct SKind {
         EDatedFile kind;
         int days;

@@ -136,7 +136,7 @@ private:
     bool m_bReloadPending = false;
     int m_nKeepLogDays = 0;     // 0: logs are kept for ever
     int m_nKeepBackupDays = 0;  // 0: backups are kept for ever
-    int m_nRetentionDay = 0;    // YYYYMMDD of the last retention check
+    int64_t m_retentionDay[2] = {0, 0};  // [start, end) of the day of the last retention check
 
     CNotifySocket m_notify;
     std::string m_strNotifiedStatus;

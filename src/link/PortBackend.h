@@ -39,6 +39,8 @@ public:
     virtual int InQueue() = 0;
     virtual bool PurgeInput() = 0;
     virtual bool HungUp() = 0;
+    // Nothing queued and no hang-up: what a tick on a quiet line asks.
+    virtual bool Quiet() { return InQueue() <= 0 && !HungUp(); }
     virtual int Fd() const = 0;  // what to poll for input
 
     const std::string& ErrorText() const { return m_error; }

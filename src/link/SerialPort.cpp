@@ -104,6 +104,8 @@ int CSerialPort::PurgeInput() {
 
 bool CSerialPort::HasHungUp() const { return IsOpen() && m_backend->HungUp(); }
 
+bool CSerialPort::IsQuiet() const { return IsOpen() && m_backend->Quiet(); }
+
 std::chrono::microseconds CSerialPort::LineTime(int bytes) const {
     const int baud = m_nBaudRate > 0 ? m_nBaudRate : 9600;
     return std::chrono::microseconds(int64_t{bytes} * 10'000'000 / baud);

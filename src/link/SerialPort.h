@@ -67,6 +67,9 @@ public:
     // True when the device reports a hang-up or an error: an unplugged USB adapter, the other
     // end of a pseudo-terminal gone, a network connection closed. Does not wait.
     bool HasHungUp() const;
+    // Nothing queued and no hang-up (false when the port is not open). Does not wait; on a
+    // device one poll().
+    bool IsQuiet() const;
     int GetPortNumber() const { return m_nPort; }
     int GetBaudRate() const { return m_nBaudRate; }
     int GetFd() const { return m_backend ? m_backend->Fd() : -1; }

@@ -135,6 +135,12 @@ public:
         return (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
     }
 
+    // One poll() instead of FIONREAD and HungUp: neither input nor a hang-up is reported.
+    bool Quiet() override {
+        pollfd pfd{m_fd, POLLIN, 0};
+        return ::poll(&pfd, 1, 0) == 0;
+    }
+
     int Fd() const override { return m_fd; }
 
 private:

@@ -66,6 +66,7 @@ int CRs232Server::StopServer() {
 }
 
 int CRs232Server::Poll(std::string& status) {
+    m_bQuiet = false;
     if (!m_bRunning) {
         status = "Server not running";
         return kServerNotRunning;
@@ -76,6 +77,12 @@ int CRs232Server::Poll(std::string& status) {
         return 1;
     }
     if (m_bPortLost) return ReopenLostPort(status);
+    // The common tick, a quiet line, asks the device once.
+    if (IsQuiet()) {
+        m_bQuiet = true;
+        status.clear();
+        return 1;
+    }
     if (GetInQueue() <= 0) {
         if (HasHungUp()) {
             const int port = GetPortNumber();

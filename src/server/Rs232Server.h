@@ -132,6 +132,8 @@ public:
     int ArrivalFd() const { return m_bRunning ? GetFd() : -1; }
     // Bytes are queued for the next Poll.
     bool HasQueuedInput() { return m_bRunning && IsOpen() && GetInQueue() > 0; }
+    // The last Poll found the line quiet: nothing queued, no hang-up.
+    bool FoundQuiet() const { return m_bQuiet; }
 
     int Poll(std::string& status);
     int ReceiveBlock(std::string& status, char type[3], long& cnt, uint8_t* data, int& len);
@@ -251,6 +253,7 @@ private:
     std::function<void()> m_pumpMessages;
     bool m_bServing = false;  // a request is being served; a nested Poll leaves the line alone
     bool m_bPortLost = false;  // the device hung up; ticks try to open it again
+    bool m_bQuiet = false;     // the last Poll found the line quiet
     Clock::time_point m_nextReopen{};
     SActivity m_activity;
 };
