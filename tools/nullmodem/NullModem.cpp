@@ -235,26 +235,36 @@ bool CNullModem::Run(int stopFd) {
         if (m_closeWatch >= 0) fds[nfds++] = pollfd{m_closeWatch, POLLIN, 0};
 
         // Wake exactly when the next bytes are due: a wake rounded up to whole milliseconds
-        // would make every ACK up to a millisecond late.
-        std::optional<Clock::duration> wait;
+        // would make every ACK up to a millisecond late. A timed wake still comes some tens of
+        // microseconds late; for the last byte queued, which a peer is waiting for, the cable
+        // wakes kWakeAhead early and waits out the rest awake.
+        std::optional<Clock::time_point> due;
+        bool last = false;
         const auto now = Clock::now();
         for (SDirection& d : m_dir) {
             if (d.queue.empty() || d.blocked) continue;
             const auto next = NextDelivery(d, now);
-            const auto left = next <= now ? Clock::duration::zero() : next - now;
-            if (!wait || left < *wait) wait = left;
+            if (due && next >= *due) continue;
+            due = next;
+            last = next == d.lineFree + ByteTime() * static_cast<long>(d.queue.size());
         }
         timespec ts{};
-        if (wait) {
-            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*wait).count();
+        if (due) {
+            const auto wake = last ? *due - kWakeAhead : *due;
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                std::max(Clock::duration::zero(), wake - now))
+                                .count();
             ts = timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
         }
-        int r = ppoll(fds, static_cast<nfds_t>(nfds), wait ? &ts : nullptr, nullptr);
+        int r = ppoll(fds, static_cast<nfds_t>(nfds), due ? &ts : nullptr, nullptr);
         if (r < 0) {
             if (errno == EINTR) continue;
             m_error = Errno("ppoll");
             return false;
         }
+        if (r == 0 && last)
+            while (Clock::now() < *due) {
+            }
         if (stopFd >= 0 && (fds[stopIndex].revents & POLLIN)) return true;
         if (m_closeWatch >= 0 && (fds[watchIndex].revents & POLLIN)) ClearExclusive();
         for (int e = 0; e < 2; ++e) {

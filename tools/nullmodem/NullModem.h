@@ -9,12 +9,13 @@
 // - A peer's close of an end clears the terminal's exclusive-open flag, so a peer that died
 //   holding it does not lock the next opener out.
 // - Run() polls until Stop() is called or a signal fd given to Run() becomes readable; one
-//   thread, no busy waiting.
+//   thread, no busy waiting but the last kWakeAhead before a write's last byte is due.
 // - Pacing: a byte occupies the line for 10 bit times (start, 8 data, stop). Delivery follows a
 //   deadline schedule: byte k leaves at max(line free, arrival) + 10/baud, so the long-run rate
 //   is exact however late poll() wakes. Bytes due go out together, as a UART hands over its
 //   receive FIFO: the cable wakes at most every kGroupBytes byte times, and when the last byte
-//   queued is due, so that a lone byte (an ACK) or the end of a block is never held back. Baud
+//   queued is due, so that a lone byte (an ACK) or the end of a block is never held back; that
+//   wake comes kWakeAhead early and the cable waits out the rest awake, so it is on time. Baud
 //   0 passes bytes on as soon as they arrive.
 // - Faults, per byte in stream order and drawn from a generator seeded by (seed, direction):
 //   drop with probability `drop`; a noise burst starts with probability `burst` and replaces
@@ -94,6 +95,7 @@ private:
     void ClearExclusive();
 
     static constexpr int kGroupBytes = 16;
+    static constexpr std::chrono::microseconds kWakeAhead{40};
 
     SEnd m_end[2];
     SDirection m_dir[2];
