@@ -96,7 +96,7 @@ void CConsoleServerView::DoModal(CServerDlg& dlg) {
         // poll() skips a negative descriptor: no signal watcher, or no device to watch.
         pollfd p[2] = {{m_signals.Fd(), POLLIN, 0},
                        {m_bWatchDevice ? dlg.ArrivalFd() : -1, POLLIN, 0}};
-        poll(p, 2, timeoutMs);
+        const bool timedOut = poll(p, 2, timeoutMs) == 0;
         // Signals are read when their descriptor says there are some, not on every tick.
         if (p[0].revents != 0) {
             if (m_signals.TakeReload()) dlg.OnReload();
@@ -107,11 +107,12 @@ void CConsoleServerView::DoModal(CServerDlg& dlg) {
         }
         // A device that is readable but gives nothing (hung up) is left to the next tick.
         if (p[1].fd >= 0 && p[1].revents != 0 && !dlg.OnArrival()) m_bWatchDevice = false;
-        if (m_bTimerActive && Clock::now() >= m_nextTick) {
-            dlg.OnTimer(m_nTimerId);
+        if (const auto now = Clock::now(); m_bTimerActive && now >= m_nextTick) {
+            // A poll that timed out on the device has asked it what the tick's Poll would.
+            dlg.OnTimer(m_nTimerId, timedOut && p[1].fd >= 0);
             m_bWatchDevice = true;
             // An overdue tick comes once, at once; ticks never pile up behind a long one.
-            m_nextTick = std::max(m_nextTick + m_period, Clock::now());
+            m_nextTick = std::max(m_nextTick + m_period, now);
         }
     }
     m_pDlg = nullptr;

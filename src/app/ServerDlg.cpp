@@ -178,7 +178,7 @@ bool CServerDlg::OnInitDialog() {
     return true;
 }
 
-void CServerDlg::OnTimer(int /*timerId*/) {
+void CServerDlg::OnTimer(int /*timerId*/, bool lineQuiet) {
     // A file error inside a request ends this tick only: the operator is told, the request's
     // status text is dropped, and the next tick polls again.
     try {
@@ -219,6 +219,8 @@ void CServerDlg::OnTimer(int /*timerId*/) {
                 m_view.Sleep(1000);
                 OnCancel();
             }
+        } else if (lineQuiet && !m_server.IsServing()) {
+            NotifyStatus(false);
         } else {
             Serve();
         }

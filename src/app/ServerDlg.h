@@ -66,8 +66,10 @@ public:
     // Start-up: directories, log file, title, start-up lines, settings, timer. Always true.
     bool OnInitDialog();
     // One tick: starts the server on the first, then serves like OnArrival (at least one Poll:
-    // it also notices a lost device and opens it again).
-    void OnTimer(int timerId);
+    // it also notices a lost device and opens it again). lineQuiet: the view has just watched
+    // ArrivalFd() and seen it neither readable nor hung up, which is all a Poll would ask the
+    // device on a quiet line; the tick then leaves the device alone.
+    void OnTimer(int timerId, bool lineQuiet = false);
     // Bytes arrived on ArrivalFd(): serves them at once. False when it took nothing (server not
     // started yet, a request already being served further up the stack, or nothing queued, as
     // after a hang-up): the view then leaves the device alone until the next tick.
