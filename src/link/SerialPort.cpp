@@ -129,6 +129,10 @@ int CSerialPort::ReadWithin(void* buffer, int count, Clock::time_point deadline)
     if (!IsOpen()) return kPortNotOpen;
     auto* out = static_cast<uint8_t*>(buffer);
     int got = 0;
+    // The bytes cannot all be here before their line time from now has passed; sleeping up to
+    // then batches their arrival. Bytes that come in bursts (a terminal server) or late are
+    // waited for with poll() from then on, never a sleep past their arrival.
+    const auto sleepUntil = Clock::now() + LineTime(count) - kArrivalWindow;
     while (got < count) {
         const int n = m_backend->Read(out + got, count - got);
         if (n > 0) {
@@ -138,9 +142,8 @@ int CSerialPort::ReadWithin(void* buffer, int count, Clock::time_point deadline)
         const auto now = Clock::now();
         if (now >= deadline) break;
         const auto sliceEnd = std::min(deadline, now + kWaitSlice);
-        const auto lineTime = LineTime(count - got);
-        if (lineTime > kArrivalWindow)
-            std::this_thread::sleep_until(std::min(sliceEnd, now + (lineTime - kArrivalWindow)));
+        if (now < sleepUntil)
+            std::this_thread::sleep_until(std::min(sliceEnd, sleepUntil));
         else
             WaitReadable(sliceEnd);
     }

@@ -78,10 +78,10 @@ public:
     // at most kWaitSlice (poll(POLLIN) returns as soon as bytes arrive). Returns the count
     // queued at the end (-5 when the port is not open). Never reads.
     int WaitForInQueue(int count, Clock::time_point deadline);
-    // Reads count bytes as they arrive, until all are read or the deadline passes. While more
-    // than kArrivalWindow of line time is missing it sleeps through it; the rest it takes with
-    // poll(POLLIN), which returns as soon as the next bytes arrive, so the last byte is read
-    // when it arrives, not a sleep later. Returns the count read (-5 when the port is not
+    // Reads count bytes as they arrive, until all are read or the deadline passes. It sleeps
+    // through their line time from the call but the last kArrivalWindow; after that it waits
+    // with poll(POLLIN), which returns as soon as the next bytes arrive, so the last byte is
+    // read when it arrives, not a sleep later. Returns the count read (-5 when the port is not
     // open); bytes read before a deadline passed are in buffer all the same.
     int ReadWithin(void* buffer, int count, Clock::time_point deadline);
 
