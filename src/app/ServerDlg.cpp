@@ -151,19 +151,17 @@ bool CServerDlg::OnInitDialog() {
 
     m_view.SetWindowText(m_view.GetWindowText() + FormatText(" Port %d", port));
 
-    // Read first: the port's line shows its device.
+    LogMessage("Program (Version " + GetVersionString() + ") started ...");
+    LogMessage("Application path is: " + m_strAppPath);
+    LogMessage(FormatText("Com port is: %d", port));
+    LogMessage("Base path is: " + m_strBasePath);
+    if (!m_strBasePath.empty() && !m_strBasePath.ends_with('/'))
+        LogMessage(BasePathWarning(m_strBasePath));
     m_bServerRunning = 0;
     if (!ReadSettings()) {
         m_nBaudRate = kDefaultBaudRate;
         WriteSettings();
     }
-
-    LogMessage("Program (Version " + GetVersionString() + ") started ...");
-    LogMessage("Application path is: " + m_strAppPath);
-    LogMessage(FormatText("Com port is: %d (%s)", port, m_server.DeviceName(port).c_str()));
-    LogMessage("Base path is: " + m_strBasePath);
-    if (!m_strBasePath.empty() && !m_strBasePath.ends_with('/'))
-        LogMessage(BasePathWarning(m_strBasePath));
     LogMessage(FormatText("Baudrate is: %ld", static_cast<long>(m_nBaudRate)));
     if (const std::string notice = m_server.Notice(port); !notice.empty()) LogMessage(notice);
     LogOptionalSettings();
@@ -203,6 +201,8 @@ void CServerDlg::OnTimer(int /*timerId*/, bool lineQuiet) {
             } else if (result == 1) {
                 m_bStartFailed = false;
                 LogMessage("Rs232 Server started ...");
+                // The start-up lines give the port's number only; its device follows here.
+                LogMessage("Device is: " + m_server.DeviceName(m_nPort));
                 m_bServerRunning = 1;
                 m_notify.Send("READY=1");
                 NotifyStatus(true);

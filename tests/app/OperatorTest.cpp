@@ -19,9 +19,9 @@ namespace {
 
 TEST(EventLevel, MarksFailuresAndRetriesByTheirTexts) {
     const std::vector<std::pair<std::string, EEventLevel>> cases = {
-        {"File C:\\Error.txt transmitted to Client!", EEventLevel::Info}, {"SendBlockRetry NAK", EEventLevel::Warning},
-        {"FTBlockReceived: Block retry 3", EEventLevel::Warning}, {"FTBlockReceived: Block missing rec: 5 exp: 4", EEventLevel::Error},
-        {"Receiving and Rename (Backup) File x OK. Copy failed !!!", EEventLevel::Error},
+        {"File C:\\Error.txt transmitted to Client!", EEventLevel::Info}, {"Device is: /dev/ttyS2", EEventLevel::Info},
+        {"SendBlockRetry NAK", EEventLevel::Warning}, {"FTBlockReceived: Block retry 3", EEventLevel::Warning},
+        {"FTBlockReceived: Block missing rec: 5 exp: 4", EEventLevel::Error}, {"Receiving and Rename (Backup) File x OK. Copy failed !!!", EEventLevel::Error},
         {"Serial port /dev/ttyUSB0 lost, waiting for it to return", EEventLevel::Error},
         {"Serial port /dev/ttyS2: No such file or directory", EEventLevel::Error}, {"Base path /a does not end in /: x", EEventLevel::Warning},
         {"Access to E:\\x refused: drive E: is not listed in [DRIVES]", EEventLevel::Error}};

@@ -91,10 +91,10 @@ TEST(Startup, CommandLinesAndSettings) {
         EXPECT_EQ(server.Stop(SIGTERM), 0);
         std::vector<std::string> expected = {
             "Command line is: >" + commandLine + "<", "Program (Version 01.00.00.00) started ...",
-            "Application path is: " + dir.Path(), "Com port is: " + fill("<port> (%s)"),
+            "Application path is: " + dir.Path(), "Com port is: " + fill("<port>"),
             "Base path is: " + base, "Baudrate is: " + std::to_string(c.rate)};
         for (const auto& line : c.extra) expected.push_back(fill(line));
-        expected.insert(expected.end(), {"(memory)", "Rs232 Server started ...", "Server stopped !", "Program closed !"});
+        expected.insert(expected.end(), {"(memory)", "Rs232 Server started ...", fill("Device is: %s"), "Server stopped !", "Program closed !"});
         EXPECT_EQ(Masked(server.Lines()), expected);
         // The first line is written before the log directory is known: it lands in the
         // date-named file of the working directory, the rest in the daily log file.

@@ -70,7 +70,7 @@ TEST(Window, StatusProgressMarkedErrorsTrimmingAndKeys) {
     // The first tick starts the server.
     EXPECT_TRUE(Shows(view.StatusBar(), pty.SlavePath() + " at 57600 Bd"));
     EXPECT_TRUE(Shows(view.StatusBar(), "waiting for a client"));
-    EXPECT_EQ(state(list), std::tuple(8, 7, std::string("Command line"), std::string("Rs232 Server started ...")));
+    EXPECT_EQ(state(list), std::tuple(9, 8, std::string("Command line"), "Device is: " + pty.SlavePath()));
 
     // Half an upload, then its end block short of the size: progress, then a failed request.
     for (const auto& [send, answer] : std::vector<std::pair<Bytes, uint8_t>>{
