@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds rs232-server and starts it with the given arguments:
-#   scripts/run.sh <port 1..16> [<base path>]
+#   scripts/run.sh <port 1..99> [<base path>]
 # Missing Debian packages are installed first when run as root. The settings file is
 # build/src/app/rs232-server.ini, beside the executable.
 set -euo pipefail

@@ -1,6 +1,9 @@
 #include "app/CommandLine.h"
 
+#include <cctype>
 #include <cstdlib>
+
+#include "platform/PortNumber.h"
 
 namespace rs232 {
 
@@ -16,13 +19,16 @@ std::string JoinArguments(int argc, const char* const* argv) {
 int ReadPortField(const std::string& commandLine) {
     std::string field = commandLine.substr(0, 1);
     if (commandLine.size() > 1 && commandLine[1] != ' ') field += commandLine[1];
-    return std::atoi(field.c_str());
+    const int port = std::atoi(field.c_str());
+    if (port >= 10 && commandLine.size() > 2 && std::isdigit(static_cast<unsigned char>(commandLine[2])))
+        return port * 10 + (commandLine[2] - '0');
+    return port;
 }
 
 std::optional<std::string> CheckCommandLine(const std::string& commandLine) {
     if (commandLine.empty()) return "Please specify com port in command line !";
     const int port = ReadPortField(commandLine);
-    if (port < 1 || port > 16) return "Only com port form 1 to 16 allowed !";
+    if (!IsPortNumber(port)) return "Only com port form 1 to 99 allowed !";
     // The position that must hold the blank follows from the value read, not from how many
     // characters the port field took: "03" is refused here.
     const size_t separator = port < 10 ? 1 : 2;

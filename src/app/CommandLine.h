@@ -1,4 +1,4 @@
-// The command line: "<port 1..16>[ <base path>]", as argv[1..] joined with single blanks.
+// The command line: "<port 1..99>[ <base path>]", as argv[1..] joined with single blanks.
 #pragma once
 
 #include <optional>
@@ -10,7 +10,8 @@ namespace rs232 {
 std::string JoinArguments(int argc, const char* const* argv);
 
 // The port field: the first character, and the second when there is one and it is not a blank,
-// converted like atoi (0 when there is no digit). Never reads more than two characters.
+// converted like atoi (0 when there is no digit). A third digit after two that read 10 or more
+// makes a number above 99, which is refused like any other out of range.
 int ReadPortField(const std::string& commandLine);
 
 // The text of the refusal for this command line, or nothing when it may start. Checks the

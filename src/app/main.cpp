@@ -1,4 +1,4 @@
-// rs232-server <port 1..16> [<base path>]
+// rs232-server <port 1..99> [<base path>]
 // A window when DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM is set and the window module is
 // installed, otherwise headless. Nothing here links Qt.
 #include <cstdio>

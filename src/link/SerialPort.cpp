@@ -1,5 +1,7 @@
 #include "link/SerialPort.h"
 
+#include "platform/PortNumber.h"
+
 #include <poll.h>
 
 #include <algorithm>
@@ -51,7 +53,7 @@ int CSerialPort::SetParams(int baudRate, char parity, int dataBits, int stopBits
 }
 
 int CSerialPort::Open(int port) {
-    if (port < 1 || port > 16) return kPortOutOfRange;
+    if (!IsPortNumber(port)) return kPortOutOfRange;
     if (IsOpen()) return kPortAlreadyOpen;
 
     const std::string device = DeviceName(port);

@@ -1,7 +1,7 @@
 // A port with the operations and result codes the link relies on: a local serial device, or a
 // line on a terminal server reached over TCP (see PortBackend.h for the device names).
 //
-// Results: 1 success; -1 port number outside 1..16; -2 device could not be opened (missing, or
+// Results: 1 success; -1 port number outside 1..99; -2 device could not be opened (missing, or
 // held by another opener); -3 line settings refused; -4 time-out settings refused (the port
 // stays open after -3/-4); -5 port not open; -6 close failed (the port is closed all the same);
 // -7 already open; -8 input discard failed; Write/WriteByte: minus errno when the write fails.

@@ -17,6 +17,8 @@
 #include <map>
 #include <string>
 
+#include "platform/PortNumber.h"
+
 namespace rs232 {
 
 // The case-insensitive variant (SimpleIni's "Case" variant is the case-sensitive one).
@@ -34,7 +36,7 @@ inline int32_t ProfileInt(const char* text) {
     return static_cast<int32_t>(value);
 }
 
-// [PORTS] COMn=<device>, n from 1 to 16; other keys and empty devices are ignored (such a port
+// [PORTS] COMn=<device>, n a port number (1 to 99); other keys and empty devices are ignored (such a port
 // keeps its default device).
 inline std::map<int, std::string> ReadDeviceMap(const CIniFile& ini) {
     std::map<int, std::string> devices;
@@ -45,7 +47,7 @@ inline std::map<int, std::string> ReadDeviceMap(const CIniFile& ini) {
         if (strncasecmp(name, "COM", 3) != 0 || !*(name + 3)) continue;
         char* end = nullptr;
         const long port = std::strtol(name + 3, &end, 10);
-        if (*end || port < 1 || port > 16) continue;
+        if (*end || !IsPortNumber(port)) continue;
         const char* device = ini.GetValue("PORTS", name, "");
         if (device && *device) devices[static_cast<int>(port)] = device;
     }

@@ -30,16 +30,16 @@ std::vector<std::string> From(const std::vector<std::string>& lines, const std::
 }
 
 TEST(CommandLine, RefusalsPortFieldAndBasePath) {
-    const std::string kNoPort = "Please specify com port in command line !", kRange = "Only com port form 1 to 16 allowed !",
+    const std::string kNoPort = "Please specify com port in command line !", kRange = "Only com port form 1 to 99 allowed !",
                       kBlank = "Seperate cmd line parameters with blanks !";
     // The range test comes first, the blank test only looks at its one position.
     const std::pair<const char*, std::string> refused[] = {
-        {"", kNoPort},  {"0", kRange},   {"17", kRange},  {"17x", kRange},        {"x3", kRange},
-        {"-1", kRange}, {"17 x", kRange}, {"03", kBlank}, {"+5", kBlank},         {"123", kBlank},
+        {"", kNoPort},  {"0", kRange},   {"100", kRange}, {"123x", kRange},       {"x3", kRange},
+        {"-1", kRange}, {"100 x", kRange}, {"03", kBlank}, {"+5", kBlank},        {"42x", kBlank},
         {"3D:\\srv\\", kBlank}, {"12D:\\srv\\", kBlank}, {"3\tD:\\srv\\", kBlank}, {"9x y", kBlank}};
     for (const auto& [line, text] : refused) EXPECT_EQ(CheckCommandLine(line), text) << line;
     const std::tuple<const char*, int, const char*> accepted[] = {
-        {"3", 3, "/app/"}, {"3 ", 3, "/app/"}, {"12 /srv/", 12, "/srv/"}, {"16   /srv/", 16, "/srv/"}};
+        {"3", 3, "/app/"}, {"3 ", 3, "/app/"}, {"12 /srv/", 12, "/srv/"}, {"16   /srv/", 16, "/srv/"}, {"99", 99, "/app/"}};
     for (const auto& [line, port, base] : accepted) {
         EXPECT_EQ(CheckCommandLine(line), std::nullopt) << line;
         EXPECT_EQ(ReadPortField(line), port) << line;

@@ -40,7 +40,7 @@ CPortLease::CPortLease(int port) {
     const int first = port ? port : static_cast<int>(std::random_device{}() % 16) + 1;
     for (const auto deadline = Clock::now() + 60s; !m_port; poll(nullptr, 0, 20)) {
         for (int i = 0; i < (port ? 1 : 16) && !m_port; ++i) {
-            const int n = (first - 1 + i) % 16 + 1;
+            const int n = port ? port : (first - 1 + i) % 16 + 1;
             m_fd = open(("/tmp/rs232-test-port-" + std::to_string(n) + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
             if (m_fd >= 0 && flock(m_fd, LOCK_EX | LOCK_NB) == 0 && MarkerFree(n)) m_port = n;
             else close(m_fd);

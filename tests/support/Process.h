@@ -24,7 +24,7 @@ using Ms = std::chrono::milliseconds;
 
 class CPortLease {
 public:
-    // Waits up to 60 s for port n, or any free port 1..16 when 0, that no other server on the
+    // Waits up to 60 s for port n (1..99), or any free port 1..16 when 0, that no other server on the
     // machine holds either; throws std::runtime_error after that.
     explicit CPortLease(int port = 0);
     ~CPortLease();

@@ -143,5 +143,29 @@ TEST(ClientServer, CommandsOptionsAndFailures) {
     EXPECT_TRUE(Matches(gaveUp.err, "no answer to ENQ.*\\(gave up after 2 tries\\)\n$")) << gaveUp.err;
 }
 
+// A two-digit port above 16 end to end: the server's start-up line and file names carry its
+// number, the client reaches it through [PORTS] by number, and numbers outside 1..99 are refused.
+TEST(ClientServer, PortFortyTwo) {
+    SLine line({"--baud", "115200"});
+    CServer server(line.dir, line.a, {line.base}, "[COMPORT]\nBAUDRATE=115200\n", 42);
+    ASSERT_TRUE(server.Started()) << server.Err();
+    line.dir.WriteFile("client.ini", "[COMPORT]\nBAUDRATE=115200\n[PORTS]\nCOM42=" + line.b + "\n");
+    line.dir.WriteFile("one", "1");
+    const auto client = [&](const std::string& port) {
+        return RunProgram({RS232_CLIENT_EXE, "--config", line.dir / "client.ini", "--port", port, "put", line.dir / "one", "one"}, 100s);
+    };
+    EXPECT_EQ(client("0").code, 64);
+    EXPECT_EQ(client("100").code, 64);
+    ASSERT_EQ(client("42").code, 0);
+    EXPECT_EQ(line.dir.ReadFile(line.base + "one"), "1");
+    EXPECT_EQ(server.Stop(SIGTERM), 0);
+    EXPECT_TRUE(Matches(server.Out(), "[0-9] Com port is: 42[ \n]")) << server.Out();
+    EXPECT_TRUE(Contains(LogLines(line.base + "LOG/", 42), "Program closed !"));
+    const std::vector<std::string> backups = ListDir(line.base + "BAK");
+    ASSERT_EQ(backups.size(), 1u);
+    EXPECT_TRUE(Matches(backups[0], "^BAK42_[0-9]{14}_one$")) << backups[0];
+    EXPECT_FALSE(Exists(line.dir / "FT_TMP42.TMP"));
+}
+
 }  // namespace
 }  // namespace rs232::test

@@ -183,8 +183,8 @@ int main(int argc, char** argv) {
     bool verbose = false;
     app.add_option("--device", device,
                    "serial device, or tcp://HOST:PORT or rfc2217://HOST:PORT (overrides --port)");
-    app.add_option("--port", port, "port number 1..16, mapped through [PORTS] COMn")
-        ->check(CLI::Range(1, 16));
+    app.add_option("--port", port, "port number 1..99, mapped through [PORTS] COMn")
+        ->check(CLI::Range(kFirstPort, kLastPort));
     app.add_option("--config", config,
                    "settings file with [PORTS] COMn=device and [COMPORT] BAUDRATE (default: "
                    "rs232-server.ini beside this program, else /etc/rs232-server.ini)");
