@@ -8,13 +8,23 @@
 
 #include "app/ServerDlg.h"
 #include "app/SystemInfo.h"
-#include "log/EventLevel.h"
+#include "log/LogFile.h"
 #include "platform/ServiceManager.h"
 #include "platform/TextFormat.h"
 
 namespace rs232 {
 
 namespace {
+
+// The journal's priority of a level: 3 (error), 4 (warning) or 6 (informational).
+int SyslogPriority(EEventLevel level) {
+    switch (level) {
+        case EEventLevel::Error: return 3;
+        case EEventLevel::Warning: return 4;
+        case EEventLevel::Info: break;
+    }
+    return 6;
+}
 
 // Messages and error reports: one line each on stderr, out at once; marked as errors for the
 // journal.
@@ -34,14 +44,12 @@ void CConsoleEventList::DeleteFirst() {
     if (!m_bDetached && !m_lines.empty()) m_lines.pop_front();
 }
 
-void CConsoleEventList::Append(const std::string& line) {
+void CConsoleEventList::Append(const std::string& line, EEventLevel level) {
     if (m_bDetached) return;
     m_lines.push_back(line);
     // The journal stamps each line itself and takes its level from a "<n>" prefix.
     const std::string out =
-        m_bJournal ? FormatText("<%d>", SyslogPriority(EventLevel(WithoutTimeStamp(line)))) +
-                         WithoutTimeStamp(line)
-                   : line;
+        m_bJournal ? FormatText("<%d>", SyslogPriority(level)) + WithoutTimeStamp(line) : line;
     // stdout is often a pipe or a journal: each line must be out before the next tick.
     std::fwrite(out.data(), 1, out.size(), stdout);
     std::fputc('\n', stdout);

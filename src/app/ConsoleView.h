@@ -24,7 +24,7 @@ class CConsoleEventList : public IEventList {
 public:
     int GetCount() const override;
     void DeleteFirst() override;
-    void Append(const std::string& line) override;
+    void Append(const std::string& line, EEventLevel level) override;
     void SelectLast() override {}
     void Detach();
 

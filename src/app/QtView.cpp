@@ -23,7 +23,6 @@
 #include "app/ServerDlg.h"
 #include "app/SignalWatcher.h"
 #include "app/SystemInfo.h"
-#include "log/EventLevel.h"
 
 namespace rs232 {
 
@@ -46,11 +45,11 @@ void CQtEventList::DeleteFirst() {
     if (m_list && m_list->count() > 0) delete m_list->takeItem(0);
 }
 
-void CQtEventList::Append(const std::string& line) {
+void CQtEventList::Append(const std::string& line, EEventLevel level) {
     if (!m_list) return;
     auto* item = new QListWidgetItem(ToQt(line));
     item->setToolTip(item->text());
-    switch (EventLevel(WithoutTimeStamp(line))) {
+    switch (level) {
         case EEventLevel::Error:
             item->setForeground(QColor(0xb0, 0x00, 0x20));
             item->setBackground(QColor(0xfd, 0xe8, 0xea));

@@ -40,7 +40,7 @@ public:
     explicit CQtEventList(QListWidget* list) : m_list(list) {}
     int GetCount() const override;
     void DeleteFirst() override;
-    void Append(const std::string& line) override;
+    void Append(const std::string& line, EEventLevel level) override;
     void SelectLast() override;
     void Detach() { m_list = nullptr; }
 

@@ -156,7 +156,7 @@ bool CServerDlg::OnInitDialog() {
     LogMessage(FormatText("Com port is: %d", port));
     LogMessage("Base path is: " + m_strBasePath);
     if (!m_strBasePath.empty() && !m_strBasePath.ends_with('/'))
-        LogMessage(BasePathWarning(m_strBasePath));
+        LogMessage(BasePathWarning(m_strBasePath), EEventLevel::Warning);
     m_bServerRunning = 0;
     if (!ReadSettings()) {
         m_nBaudRate = kDefaultBaudRate;
@@ -208,12 +208,12 @@ void CServerDlg::OnTimer(int /*timerId*/, bool lineQuiet) {
                 NotifyStatus(true);
             } else {
                 m_bStartFailed = true;
-                LogMessage(FormatText("Start Server Error %d", result));
+                LogMessage(FormatText("Start Server Error %d", result), EEventLevel::Error);
                 // The cause names the device and the system's reason; the operator sees it
                 // before the window goes.
                 const std::string& cause = m_server.LastError();
                 if (!cause.empty()) {
-                    LogMessage(cause);
+                    LogMessage(cause, EEventLevel::Error);
                     m_view.MessageBox(cause);
                 }
                 m_view.Sleep(1000);
@@ -243,9 +243,12 @@ void CServerDlg::Serve() {
     try {
         int polls = 0;
         do {
-            std::string status;
-            m_server.Poll(status);
-            if (!status.empty()) LogMessage(status);
+            SPollEvent event;
+            m_server.Poll(event);
+            if (event.outcome)
+                OnRequestOutcome(*event.outcome);
+            else if (!event.text.empty())
+                LogMessage(event.text, event.level);
         } while (++polls < kMaxPollsPerWake && !m_bDestroyed && !m_server.IsServing() &&
                  !m_server.FoundQuiet() && m_server.HasQueuedInput());
         NotifyStatus(false);
@@ -324,11 +327,18 @@ void CServerDlg::DestroyWindow() {
     m_view.DestroyWindow();
 }
 
-void CServerDlg::LogMessage(const std::string& text) {
+void CServerDlg::OnRequestOutcome(const SRequestOutcome& outcome) {
+    LogMessage(outcome.text, outcome.level);
+    for (const auto& listener : m_outcomeListeners) listener(outcome);
+}
+
+void CServerDlg::LogMessage(const std::string& text) { LogMessage(text, EEventLevel::Info); }
+
+void CServerDlg::LogMessage(const std::string& text, EEventLevel level) {
     const std::string line = MakeTimeStamp() + text;
     if (m_listLog.GetCount() > kMaxListLines)
         for (int i = 0; i < kTrimLines; ++i) m_listLog.DeleteFirst();
-    m_listLog.Append(line);
+    m_listLog.Append(line, level);
     m_listLog.SelectLast();
     m_logFile.WriteLine(line);
 }

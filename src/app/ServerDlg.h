@@ -20,7 +20,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "app/ServerView.h"
 #include "server/Rs232Server.h"
@@ -89,6 +91,14 @@ public:
 
     // Time-stamped line to the list (trimmed above 300 lines) and to the daily log file.
     void LogMessage(const std::string& text);
+    void LogMessage(const std::string& text, EEventLevel level);
+
+    // Where every request's outcome arrives, once, when the request has ended: its line is
+    // logged at its level, then the value goes to each listener, in the order they were added.
+    void OnRequestOutcome(const SRequestOutcome& outcome);
+    void AddOutcomeListener(std::function<void(const SRequestOutcome&)> listener) {
+        m_outcomeListeners.push_back(std::move(listener));
+    }
 
     // False when the settings file does not exist (rate untouched); otherwise reads BAUDRATE
     // (default 57600), BLOCKPAUSE, the [PORTS] device map, the [ACCESS] limits and the path rules.
@@ -140,6 +150,7 @@ private:
     int m_nKeepBackupDays = 0;  // 0: backups are kept for ever
     int64_t m_retentionDay[2] = {0, 0};  // [start, end) of the day of the last retention check
 
+    std::vector<std::function<void(const SRequestOutcome&)>> m_outcomeListeners;
     CNotifySocket m_notify;
     std::string m_strNotifiedStatus;
     std::chrono::steady_clock::time_point m_nextStatus{};

@@ -22,10 +22,12 @@ void CCrc32::BuildTable() {
     }
 }
 
-uint32_t CCrc32::Calculate(const void* data, size_t length) const {
-    if (length == 0) return 0;
+uint32_t CCrc32::Calculate(const void* data, size_t length) const { return Update(0, data, length); }
+
+uint32_t CCrc32::Update(uint32_t crc, const void* data, size_t length) const {
+    if (length == 0) return crc;
     const auto* p = static_cast<const uint8_t*>(data);
-    uint32_t reg = 0xFFFFFFFFu;
+    uint32_t reg = crc ^ 0xFFFFFFFFu;
     for (size_t i = 0; i < length; ++i) reg = (reg >> 8) ^ m_table[(reg ^ p[i]) & 0xFF];
     return reg ^ 0xFFFFFFFFu;
 }

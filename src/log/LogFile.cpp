@@ -1,5 +1,7 @@
 #include "log/LogFile.h"
 
+#include <cctype>
+
 #include "platform/Clock.h"
 #include "platform/FileOps.h"
 #include "platform/TextFormat.h"
@@ -33,6 +35,19 @@ bool CLogFile::CreateDir(const std::string& path) {
 std::string MakeTimeStamp() {
     const CLocalTime now = LocalNow();
     return FormatText("%2.2d:%2.2d:%2.2d ", now.hour, now.minute, now.second);
+}
+
+std::string WithoutTimeStamp(const std::string& line) {
+    constexpr size_t kStampLength = 9;  // "HH:MM:SS "
+    if (line.size() < kStampLength) return line;
+    for (size_t i = 0; i < kStampLength; ++i) {
+        const char c = line[i];
+        const bool ok = (i == 2 || i == 5) ? c == ':'
+                        : i == 8           ? c == ' '
+                                           : std::isdigit(static_cast<unsigned char>(c)) != 0;
+        if (!ok) return line;
+    }
+    return line.substr(kStampLength);
 }
 
 }  // namespace rs232

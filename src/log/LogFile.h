@@ -35,4 +35,7 @@ private:
 // "HH:MM:SS " for the current local time.
 std::string MakeTimeStamp();
 
+// "HH:MM:SS text" -> "text"; a line without a stamp comes back whole.
+std::string WithoutTimeStamp(const std::string& line);
+
 }  // namespace rs232

@@ -18,20 +18,26 @@ namespace rs232 {
 int CRs232Server::DRBlockReceived(long cnt, const uint8_t* /*data*/, int /*len*/,
                                   std::string& status) {
     const int64_t now = CurrentTime();
-    if (!AcceptOnlyCntZero(cnt, "DR", status)) return kRefused;
+    if (!AcceptOnlyCntZero(cnt, "DR", status)) {
+        SetResult(EResult::Refused);
+        return kRefused;
+    }
 
     const std::string text = FormatText("%lld", static_cast<long long>(now));
     const int r = SendReplyBlock("DT", 0, text.data(), static_cast<int>(text.size()));
     if (r != 1) {
         status = "Error while sending DT Block!";
+        SetResult(EResult::Failed);
         return r;
     }
-    if (now < INT32_MIN || now > INT32_MAX)
+    if (now < INT32_MIN || now > INT32_MAX) {
+        SetResult(EResult::Served, EEventLevel::Warning);
         status = FormatText(
             "Actual date/time transmitted to Client! Clock %lld is outside the 32-bit range",
             static_cast<long long>(now));
-    else
+    } else {
         status = "Actual date/time transmitted to Client!";
+    }
     return 1;
 }
 

@@ -10,6 +10,7 @@
 namespace rs232 {
 
 int CRs232Server::DFBlockReceived(long cnt, const uint8_t* data, int len, std::string& status) {
+    SetResult(EResult::Refused);  // until the file is removed
     if (!AcceptOnlyCntZero(cnt, "DF", status) || !AcceptChange("DF", status)) return kRefused;
     if (len < 0 || len > kMaxPathPart) {
         status = FormatText("Error: DF Block path length %d refused (at most %d bytes)", len,
@@ -17,12 +18,14 @@ int CRs232Server::DFBlockReceived(long cnt, const uint8_t* data, int len, std::s
         return kRefused;
     }
     std::string path;
-    if (!ResolvePath(RequestText(data, len), path, status) || !AcceptPath(path, status))
-        return kRefused;
+    const bool resolved = ResolvePath(RequestText(data, len), path, status);
+    m_request.file = path;
+    if (!resolved || !AcceptPath(path, status)) return kRefused;
     CFileStatus fs;
     if (GetStatus(path, fs)) {
         CFile::Remove(path);
         status = FormatText("File %s Removed!", path.c_str());
+        SetResult(EResult::Served, EEventLevel::Info);
     } else {
         status = FormatText("Requested File %s not found", path.c_str());
     }
@@ -31,7 +34,9 @@ int CRs232Server::DFBlockReceived(long cnt, const uint8_t* data, int len, std::s
 
 int CRs232Server::CFBlockReceived(long cnt, const uint8_t* data, int len, std::string& status) {
     std::string dest, source;
+    SetResult(EResult::Refused);  // until the copy is made
     if (!AcceptTwoPathRequest("CF", cnt, data, len, dest, source, status)) return kRefused;
+    m_request.file = dest;
     CDirectory destDir;
     if (!AcceptTarget(dest, destDir, status) || !AcceptPath(source, status)) return kRefused;
     CFileStatus fs;
@@ -39,10 +44,14 @@ int CRs232Server::CFBlockReceived(long cnt, const uint8_t* data, int len, std::s
         status = FormatText("Requested File %s not found", source.c_str());
         return 1;
     }
-    if (CopyFileInto(source, destDir, dest.substr(DirectoryOf(dest).size())))
+    if (CopyFileInto(source, destDir, dest.substr(DirectoryOf(dest).size()))) {
         status = FormatText("File %s copied to %s!", source.c_str(), dest.c_str());
-    else
+        SetResult(EResult::Served, EEventLevel::Info);
+        m_request.bytes = fs.m_size64;
+    } else {
         status = FormatText("Error CopyFile %s to %s!", source.c_str(), dest.c_str());
+        SetResult(EResult::Failed);
+    }
     return 1;
 }
 

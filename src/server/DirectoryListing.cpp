@@ -22,7 +22,9 @@ std::string ListLine(const CFindData& entry) {
 
 int CRs232Server::DLBlockReceived(long cnt, const uint8_t* data, int len, std::string& status) {
     std::string listFile, directory;
+    SetResult(EResult::Refused);  // until the list is written
     if (!AcceptTwoPathRequest("DL", cnt, data, len, listFile, directory, status)) return kRefused;
+    m_request.file = listFile;
     CDirectory listDir;
     if (!AcceptPath(directory, status) || !AcceptTarget(listFile, listDir, status))
         return kRefused;
@@ -40,14 +42,17 @@ int CRs232Server::DLBlockReceived(long cnt, const uint8_t* data, int len, std::s
     case 0:
         status = FormatText("Directory %s written to File %s!", directory.c_str(),
                             listFile.c_str());
+        SetResult(EResult::Served, EEventLevel::Info);
         break;
     case -1:
         status = FormatText("Directory %s cannot be read or has no entries, list file %s not "
                             "written",
                             directory.c_str(), listFile.c_str());
+        SetResult(EResult::Failed);
         break;
     default:
         status = FormatText("Cannot create list file %s", listFile.c_str());
+        SetResult(EResult::Failed);
         break;
     }
     return 1;

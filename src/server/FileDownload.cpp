@@ -28,7 +28,10 @@ const char kOpenError[] = "File Open Error";
 }  // namespace
 
 int CRs232Server::RFBlockReceived(long cnt, const uint8_t* data, int len, std::string& status) {
-    if (!AcceptOnlyCntZero(cnt, "RF", status)) return kRefused;
+    if (!AcceptOnlyCntZero(cnt, "RF", status)) {
+        SetResult(EResult::Refused);
+        return kRefused;
+    }
 
     std::string header;
     long headerCnt = -2;
@@ -44,7 +47,9 @@ int CRs232Server::RFBlockReceived(long cnt, const uint8_t* data, int len, std::s
     } else {
         const std::string request = RequestText(data, len);
         CFileStatus fs;
-        if (!ResolvePath(request, path, status) || !AcceptPath(path, status)) {
+        const bool resolved = ResolvePath(request, path, status);
+        m_request.file = path;
+        if (!resolved || !AcceptPath(path, status)) {
             header = kNotFound;
         } else if (!GetStatus(path, fs)) {
             header = kNotFound;
@@ -52,6 +57,7 @@ int CRs232Server::RFBlockReceived(long cnt, const uint8_t* data, int len, std::s
         } else if (!file.Open(path, CFile::modeRead)) {
             header = kOpenError;
             status = FormatText("Cannot open requested file %s", path.c_str());
+            SetResult(EResult::Failed);
         } else {
             const int64_t length = file.GetLength();
             if (length > kMaxDownloadSize) {
@@ -68,9 +74,12 @@ int CRs232Server::RFBlockReceived(long cnt, const uint8_t* data, int len, std::s
         }
     }
 
+    // Refused unless the header announces the file (a failure to open it is marked above).
+    if (headerCnt == -2 && m_request.result == EResult::Served) SetResult(EResult::Refused);
     int r = SendReplyBlock("SF", headerCnt, header.data(), static_cast<int>(header.size()));
     if (r != 1) {
         status = FormatText("Error %d (Pos 1) while sending SF Block!", r);
+        SetResult(EResult::Failed);
         return r;
     }
     if (headerCnt == -2) return 1;
@@ -84,6 +93,7 @@ int CRs232Server::RFBlockReceived(long cnt, const uint8_t* data, int len, std::s
     uint8_t chunk[kMaxReplyData];
     std::vector<uint8_t> block(kMaxReplyData + kBlockOverhead);
     long blockNumber = 0;
+    uint32_t crc = 0;  // of the content acknowledged so far
     auto next = [&] {
         const int64_t n = std::min<int64_t>(file.Read(chunk, kMaxReplyData), remaining);
         remaining -= n;
@@ -100,9 +110,12 @@ int CRs232Server::RFBlockReceived(long cnt, const uint8_t* data, int len, std::s
         if (r != 1) {
             file.Close();
             status = FormatText("Error %d (Pos 2) while sending SF Block!", r);
+            SetResult(EResult::Failed);
             return r;
         }
         AdvanceTransfer(got);
+        m_request.bytes += got;
+        crc = m_crc.Update(crc, chunk, static_cast<size_t>(got));
         got = next();
     }
 
@@ -110,8 +123,10 @@ int CRs232Server::RFBlockReceived(long cnt, const uint8_t* data, int len, std::s
     file.Close();
     if (r != 1) {
         status = FormatText("Error %d (Pos 3) while sending SF Block!", r);
+        SetResult(EResult::Failed);
         return r;
     }
+    m_request.crc32 = crc;
     status = FormatText("File %s transmitted to Client!", path.c_str());
     return 1;
 }

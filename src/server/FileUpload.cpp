@@ -8,8 +8,9 @@
 //
 // The upload state spans ticks: m_upload.m_nLastBlock (-1 idle, 0 started, n last stored block),
 // m_upload.m_bUploadError (a block was missing or the temp file could not be opened; cleared only by a
-// start block), m_upload.m_strRecFile and m_upload.m_nFileSize. Nothing is reported over the line; every outcome is
-// a status text. A start block without ";" or with a segment or size text of 100 bytes or more
+// start block), m_upload.m_strRecFile and m_upload.m_nFileSize. Nothing is reported over the
+// line. The request's outcome is made at the end block, or at a start block that is refused; the
+// start and data blocks in between log events of their own. A start block without ";" or with a segment or size text of 100 bytes or more
 // is refused before anything changes, so an upload in progress survives it; so is a start block
 // whose target is the temp file itself.
 // Not caught here (they leave the handler): CFileException from deleting a leftover temp file at
@@ -29,11 +30,15 @@ int CRs232Server::FTBlockReceived(long cnt, const uint8_t* data, int len, std::s
     const std::string tmpFile = FormatText("FT_TMP%2.2d.TMP", m_nPort);
     if (len < 0) {
         status = FormatText("FTBlockReceived: Block %ld with invalid length %d ignored", cnt, len);
+        NotTheEnd(EEventLevel::Warning);
         return 1;
     }
 
     if (!AcceptChange("FT", status)) {
         status = FormatText("FTBlockReceived: %s", status.c_str());
+        // A data block is no request of its own: only a start or end block ends one.
+        if (cnt != 0 && cnt != -1) NotTheEnd(EEventLevel::Error);
+        SetResult(EResult::Refused);
         return 1;
     }
 
@@ -56,6 +61,7 @@ int CRs232Server::FTBlockReceived(long cnt, const uint8_t* data, int len, std::s
             }
         }
         longest = std::max(longest, field.size());
+        SetResult(EResult::Refused);  // until the start block is taken
         if (!haveTarget) {
             status = "FTBlockReceived: Start block without ';' refused";
             return 1;
@@ -84,19 +90,25 @@ int CRs232Server::FTBlockReceived(long cnt, const uint8_t* data, int len, std::s
         }
 
         if (FileExists(tmpFile)) CFile::Remove(tmpFile);
+        m_upload = {};
         m_upload.m_nLastBlock = 0;
-        m_upload.m_bUploadError = 0;
         m_upload.m_strRecFile = target;
         m_upload.m_nFileSize = std::strtol(RequestText(reinterpret_cast<const uint8_t*>(field.data()),
                                               static_cast<int>(field.size()))
                                       .c_str(),
                                   nullptr, 10);
         BeginTransfer(m_upload.m_strRecFile, true, m_upload.m_nFileSize);
+        SetResult(EResult::Served, EEventLevel::Info);
+        m_upload.request = m_request;
+        m_upload.request.file = target;
+        m_upload.started = m_requestStarted;
         status = FormatText("Receiving File %s...", m_upload.m_strRecFile.c_str());
+        NotTheEnd(EEventLevel::Info);
         return 1;
     }
 
     if (cnt != -1) {
+        NotTheEnd(EEventLevel::Info);
         if (cnt == m_upload.m_nLastBlock + 1) {
             m_upload.m_nLastBlock = cnt;
             CFile file;
@@ -111,29 +123,42 @@ int CRs232Server::FTBlockReceived(long cnt, const uint8_t* data, int len, std::s
                 file.Write(data, len);
                 file.Close();
                 AdvanceTransfer(len);
+                m_upload.request.bytes += len;
+                m_upload.crc = m_crc.Update(m_upload.crc, data, static_cast<size_t>(len));
                 status.clear();
             } else {
                 status = FormatText("FTBlockReceived: Error Open Tmp File <%s>", tmpFile.c_str());
+                NotTheEnd(EEventLevel::Error);
                 m_upload.m_bUploadError = 1;
             }
         } else if (cnt > m_upload.m_nLastBlock) {
             status = FormatText("FTBlockReceived: Block missing rec: %ld exp: %ld", cnt,
                                 m_upload.m_nLastBlock + 1);
+            NotTheEnd(EEventLevel::Error);
             m_upload.m_bUploadError = 1;
         } else {
             status = FormatText("FTBlockReceived: Block retry %ld", cnt);
+            NotTheEnd(EEventLevel::Warning);
+            ++m_upload.request.retries;  // the client sent it again: our ACK did not reach it
         }
         return 1;
     }
 
-    // End block.
+    // End block: the request that the start block opened ends here (an end block without a
+    // start is a request of its own, without data).
     EndTransfer();
+    if (m_upload.m_nLastBlock >= 0) {
+        m_request = m_upload.request;
+        m_requestStarted = m_upload.started;
+    }
     if (m_upload.m_bUploadError) {
         status = "FTBlockReceived: Error Block Missing!";
+        SetResult(EResult::Failed);
         return 1;
     }
     if (m_upload.m_nLastBlock < 1) {
         status = "FTBlockReceived: File end without file data!";
+        SetResult(EResult::Refused);
         return 1;
     }
     m_upload.m_nLastBlock = -1;
@@ -141,13 +166,16 @@ int CRs232Server::FTBlockReceived(long cnt, const uint8_t* data, int len, std::s
     CFileStatus fs;
     if (!GetStatus(tmpFile, fs)) {
         status = "FTBlockReceived: Receiving File Status ERROR";
+        SetResult(EResult::Failed);
         return 1;
     }
     if (fs.m_size64 != m_upload.m_nFileSize) {
         status = FormatText("FTBlockReceived: Receiving File Size ERROR %ld != %ld",
                             static_cast<long>(fs.m_size64), m_upload.m_nFileSize);
+        SetResult(EResult::Failed);
         return 1;
     }
+    m_request.crc32 = m_upload.crc;
 
     const CLocalTime t = LocalNow();
     const size_t slash = m_upload.m_strRecFile.rfind('/');
@@ -162,12 +190,13 @@ int CRs232Server::FTBlockReceived(long cnt, const uint8_t* data, int len, std::s
     CDirectory dir;
     std::string refusal;
     const bool accepted = AcceptTarget(m_upload.m_strRecFile, dir, refusal);
-    if (!accepted) LogMessage("FTBlockReceived: " + refusal);
+    if (!accepted) LogMessage("FTBlockReceived: " + refusal, EEventLevel::Error);
     const bool copied = accepted && CopyFileInto(tmpFile, dir, name);
     MakeDir(DirectoryOf(backupFile));  // a backup directory removed meanwhile is made again
     try {
         if (FileExists(backupFile)) CFile::Remove(backupFile);
         CFile::Rename(tmpFile, backupFile);
+        m_request.backup = backupFile;
         status = copied
                      ? FormatText("Receiving and Copy and Rename (Backup) File %s OK!",
                                   m_upload.m_strRecFile.c_str())
@@ -177,6 +206,7 @@ int CRs232Server::FTBlockReceived(long cnt, const uint8_t* data, int len, std::s
         status = FormatText("FTBlockReceived: Error Renaming %s to %s", tmpFile.c_str(),
                             backupFile.c_str());
     }
+    if (!copied || m_request.backup.empty()) SetResult(EResult::Failed);
     return 1;
 }
 

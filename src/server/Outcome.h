@@ -12,7 +12,8 @@
 
 namespace rs232 {
 
-enum class ERequest { FT, RF, IR, DF, CF, DR, DL };
+// Unknown: a block of a type no handler takes (refused), or a byte that starts no block (failed).
+enum class ERequest { FT, RF, IR, DF, CF, DR, DL, Unknown };
 
 // Served: done as asked. Refused: the server declined (not found, outside the access root,
 // read-only, an ambiguous name, an unlisted drive, a malformed request). Failed: the line or a

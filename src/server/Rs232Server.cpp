@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "log/EventLevel.h"
 #include "log/EventList.h"
 #include "log/LogFile.h"
 #include "platform/Clock.h"
@@ -13,10 +12,13 @@
 namespace rs232 {
 
 const CRs232Server::SDispatchEntry CRs232Server::kDispatchTable[7] = {
-    {"FT", &CRs232Server::FTBlockReceived}, {"RF", &CRs232Server::RFBlockReceived},
-    {"IR", &CRs232Server::IRBlockReceived}, {"DF", &CRs232Server::DFBlockReceived},
-    {"CF", &CRs232Server::CFBlockReceived}, {"DR", &CRs232Server::DRBlockReceived},
-    {"DL", &CRs232Server::DLBlockReceived},
+    {"FT", ERequest::FT, &CRs232Server::FTBlockReceived},
+    {"RF", ERequest::RF, &CRs232Server::RFBlockReceived},
+    {"IR", ERequest::IR, &CRs232Server::IRBlockReceived},
+    {"DF", ERequest::DF, &CRs232Server::DFBlockReceived},
+    {"CF", ERequest::CF, &CRs232Server::CFBlockReceived},
+    {"DR", ERequest::DR, &CRs232Server::DRBlockReceived},
+    {"DL", ERequest::DL, &CRs232Server::DLBlockReceived},
 };
 
 namespace {
@@ -66,9 +68,19 @@ int CRs232Server::StopServer() {
 }
 
 int CRs232Server::Poll(std::string& status) {
+    SPollEvent event;
+    const int result = Poll(event);
+    status = std::move(event.text);
+    return result;
+}
+
+int CRs232Server::Poll(SPollEvent& event) {
+    event = {};
+    std::string& status = event.text;
     m_bQuiet = false;
     if (!m_bRunning) {
         status = "Server not running";
+        event.level = EEventLevel::Error;
         return kServerNotRunning;
     }
     // A tick dispatched from inside a request (through PumpMessages) must leave the line to it.
@@ -90,6 +102,7 @@ int CRs232Server::Poll(std::string& status) {
             m_bPortLost = true;
             m_nextReopen = Clock::now() + kReopenInterval;
             status = FormatText("Serial port %s lost, waiting for it to return", DeviceName(port).c_str());
+            event.level = EEventLevel::Error;
             return kPortNotOpen;
         }
         status.clear();
@@ -107,9 +120,13 @@ int CRs232Server::Poll(std::string& status) {
         status = "Client connected";
         return 1;
     }
+    m_request = {};
+    m_request.request = ERequest::Unknown;
+    m_requestStarted = STransfer::Clock::now();
     if (byte != STX) {
         status = "Unknown Request";
-        ++m_activity.failed;
+        SetResult(EResult::Failed);
+        EndRequest(event);
         return kUnknownAnswer;
     }
 
@@ -119,27 +136,36 @@ int CRs232Server::Poll(std::string& status) {
     uint8_t data[kMaxBlockData];
     int len = 0;
     const int received = ReceiveBlock(status, type, cnt, data, len);
-    if (received != 1) return received;
+    if (received != 1) {
+        event.level = EEventLevel::Error;
+        return received;
+    }
     for (const SDispatchEntry& entry : kDispatchTable) {
         if (std::strcmp(entry.type, type) == 0) {
+            m_request.request = entry.request;
+            m_bRequestEnds = true;
+            m_statusLevel = EEventLevel::Info;
             (this->*entry.handler)(cnt, data, len, status);
-            // An upload is one request from its start block to its end block.
-            const bool upload = std::strcmp(type, "FT") == 0;
-            if (!upload || cnt == -1 || (cnt == 0 && EventLevel(status) == EEventLevel::Error))
-                CountRequest(status);
+            if (m_bRequestEnds)
+                EndRequest(event);
+            else
+                event.level = m_statusLevel;
             return 1;
         }
     }
     status = "Unknown block typ";
-    ++m_activity.failed;
+    SetResult(EResult::Refused);
+    EndRequest(event);
     return kRefused;
 }
 
-void CRs232Server::CountRequest(const std::string& status) {
-    if (EventLevel(status) == EEventLevel::Error)
-        ++m_activity.failed;
-    else
-        ++m_activity.served;
+void CRs232Server::EndRequest(SPollEvent& event) {
+    m_request.text = event.text;
+    m_request.duration = std::chrono::duration_cast<std::chrono::milliseconds>(
+        STransfer::Clock::now() - m_requestStarted);
+    ++(m_request.result == EResult::Served ? m_activity.served : m_activity.failed);
+    event.level = m_request.level;
+    event.outcome = m_request;
 }
 
 ELinkState CRs232Server::LinkState() const {
@@ -219,6 +245,7 @@ int CRs232Server::ReceiveBlock(std::string& status, char type[3], long& cnt, uin
 int CRs232Server::BlockError(int kind, long cnt, std::string& status) {
     PurgeInput();
     WriteByte(NAK);
+    if (m_upload.m_nLastBlock >= 0) ++m_upload.request.retries;  // a block of the upload, damaged
     status = FormatText("Block %6.6ld Error: [%d]", cnt, kind);
     return kBlockError;
 }
@@ -227,18 +254,19 @@ int CRs232Server::SendBlockRetry(const uint8_t* block, int length) {
     PurgeInput();
     int naks = 0;
     int timeouts = 0;
-    while (naks < 3) {
+    for (bool again = false; naks < 3; again = true) {
+        if (again) ++m_request.retries;
         if (Write(block, length) != length) return kSendShortWrite;
         uint8_t answer = 0;
         const bool answered = WaitForInQueue(1, Clock::now() + m_limits.answer) > 0 &&
                               Read(&answer, 1) == 1;
         if (!answered) {
             ++timeouts;
-            LogMessage("SendBlockRetry Timeout");
+            LogMessage("SendBlockRetry Timeout", EEventLevel::Warning);
         } else if (answer == ACK) {
             return 1;
         } else if (answer == NAK) {
-            LogMessage("SendBlockRetry NAK");
+            LogMessage("SendBlockRetry NAK", EEventLevel::Warning);
             ++naks;
         } else if (answer == EOT) {
             return kSendEot;
@@ -255,10 +283,12 @@ int CRs232Server::BuildBlock(const char* type, long cnt, int len, const void* da
     return rs232::BuildBlock(m_crc, type, cnt, len, data, out, outLength);
 }
 
-void CRs232Server::LogMessage(const std::string& text) {
+void CRs232Server::LogMessage(const std::string& text) { LogMessage(text, EEventLevel::Info); }
+
+void CRs232Server::LogMessage(const std::string& text, EEventLevel level) {
     const std::string line = MakeTimeStamp() + text;
     if (m_pListBox) {
-        m_pListBox->Append(line);
+        m_pListBox->Append(line, level);
         m_pListBox->SelectLast();
     }
     if (m_pLogFile) m_pLogFile->WriteLine(line);

@@ -17,6 +17,10 @@
 // then fails at its next send with -105). A device that hangs up (an unplugged adapter) is closed
 // and logged once; later ticks open it again as soon as it is back. CFileException from a handler
 // is not caught here: it leaves Poll, and the caller of Poll reports it.
+//
+// Outcomes: every request ends in an SRequestOutcome (Outcome.h), made by its handler; an
+// upload's from its start block to its end block. Poll(SPollEvent&) hands it on with the status
+// text, and counts it. Every other event Poll reports carries its level in the same value.
 #pragma once
 
 #include <chrono>
@@ -24,11 +28,14 @@
 #include <functional>
 #include <set>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "link/Block.h"
 #include "link/Crc32.h"
 #include "link/SerialPort.h"
+#include "log/EventLevel.h"
+#include "server/Outcome.h"
 
 namespace rs232 {
 
@@ -81,14 +88,22 @@ struct STransfer {
     Clock::time_point updated{};
 };
 
-// A request counts once it is finished: an upload at its end block (or a refused start block),
-// every other request when its handler returns. It failed when its status text is an error.
-// Damaged blocks the client sends again are not requests.
+// A request counts once it has its outcome: an upload at its end block (or a refused start
+// block), every other request when its handler returns. Damaged blocks the client sends again
+// are not requests.
 struct SActivity {
     int64_t lastContact = 0;  // CurrentTime() of the last byte from a client, 0 before any
     long served = 0;
-    long failed = 0;
+    long failed = 0;          // refused or failed
     STransfer transfer;
+};
+
+// What one Poll came to: the status text (empty when there is nothing to log), its level, and
+// the outcome of the request that ended with this Poll, whose text is the status text.
+struct SPollEvent {
+    std::string text;
+    EEventLevel level = EEventLevel::Info;
+    std::optional<SRequestOutcome> outcome;
 };
 
 // Optional rules for clients written against drive letters and a file system that ignores case,
@@ -106,6 +121,7 @@ public:
                                           std::string& status);
     struct SDispatchEntry {
         const char* type;
+        ERequest request;
         Handler handler;
     };
     static const SDispatchEntry kDispatchTable[7];
@@ -136,6 +152,8 @@ public:
     bool FoundQuiet() const { return m_bQuiet; }
 
     int Poll(std::string& status);
+    // The same tick, with the status text's level and the outcome of a request that ended.
+    int Poll(SPollEvent& event);
     int ReceiveBlock(std::string& status, char type[3], long& cnt, uint8_t* data, int& len);
     int SendBlockRetry(const uint8_t* block, int length);
     int BuildBlock(const char* type, long cnt, int len, const void* data, uint8_t* out,
@@ -159,6 +177,7 @@ public:
     const SPathRules& GetPathRules() const { return m_paths; }
 
     void LogMessage(const std::string& text);
+    void LogMessage(const std::string& text, EEventLevel level);
 
     // Filled by the view: one bounded step of event processing. Nothing by default.
     void SetMessagePump(std::function<void()> pump) { m_pumpMessages = std::move(pump); }
@@ -220,6 +239,24 @@ protected:
     // BuildBlock + SendBlockRetry.
     int SendReplyBlock(const char* type, long cnt, const void* data, int len);
 
+    // The request being served. Poll opens a fresh one for each request block and hands it on
+    // once the handler returns; the handler fills in what it reached (file, bytes, checksum,
+    // backup) and, unless it served the request, SetResult. An upload keeps its own across its
+    // blocks (SUploadState::request) and hands it over at its end.
+    SRequestOutcome m_request;
+    void SetResult(EResult result, EEventLevel level = EEventLevel::Error) {
+        m_request.result = result;
+        m_request.level = level;
+    }
+    // The handler's status text is an event of its own, not the request's end: an upload's
+    // start and data blocks.
+    void NotTheEnd(EEventLevel level) {
+        m_bRequestEnds = false;
+        m_statusLevel = level;
+    }
+    // When the request being served started, for its duration.
+    STransfer::Clock::time_point m_requestStarted{};
+
     // Progress of the transfer for the operator; cheap enough for every block.
     void BeginTransfer(const std::string& file, bool upload, int64_t total);
     void AdvanceTransfer(int64_t bytes);
@@ -233,6 +270,9 @@ protected:
         std::string m_strRecFile;
         int m_bUploadError = 0;
         long m_nLastBlock = -1;
+        SRequestOutcome request;  // bytes, checksum and retries so far
+        uint32_t crc = 0;         // of the blocks stored so far
+        STransfer::Clock::time_point started{};
     };
     SUploadState m_upload;
 
@@ -245,7 +285,8 @@ protected:
 private:
     int BlockError(int kind, long cnt, std::string& status);
     int ReopenLostPort(std::string& status);
-    void CountRequest(const std::string& status);
+    // Poll's end of a request: the outcome gets its text and duration, is counted and handed on.
+    void EndRequest(SPollEvent& event);
 
     SLinkLimits m_limits;
     SAccessLimits m_access;  // root kept in its canonical form
@@ -254,6 +295,8 @@ private:
     bool m_bServing = false;  // a request is being served; a nested Poll leaves the line alone
     bool m_bPortLost = false;  // the device hung up; ticks try to open it again
     bool m_bQuiet = false;     // the last Poll found the line quiet
+    bool m_bRequestEnds = true;  // NotTheEnd was not called for the request being served
+    EEventLevel m_statusLevel = EEventLevel::Info;
     Clock::time_point m_nextReopen{};
     SActivity m_activity;
 };

@@ -1,4 +1,4 @@
-// What operators and the service manager see: event levels, retention of our own files, and the
+// What operators and the service manager see: retention of our own files, and the
 // real executable, headless, under a notification socket and a journal stream.
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -11,22 +11,10 @@
 #include <sstream>
 
 #include "app/Retention.h"
-#include "log/EventLevel.h"
 #include "support/Process.h"
 
 namespace rs232::test {
 namespace {
-
-TEST(EventLevel, MarksFailuresAndRetriesByTheirTexts) {
-    const std::vector<std::pair<std::string, EEventLevel>> cases = {
-        {"File C:\\Error.txt transmitted to Client!", EEventLevel::Info}, {"Device is: /dev/ttyS2", EEventLevel::Info},
-        {"SendBlockRetry NAK", EEventLevel::Warning}, {"FTBlockReceived: Block retry 3", EEventLevel::Warning},
-        {"FTBlockReceived: Block missing rec: 5 exp: 4", EEventLevel::Error}, {"Receiving and Rename (Backup) File x OK. Copy failed !!!", EEventLevel::Error},
-        {"Serial port /dev/ttyUSB0 lost, waiting for it to return", EEventLevel::Error},
-        {"Serial port /dev/ttyS2: No such file or directory", EEventLevel::Error}, {"Base path /a does not end in /: x", EEventLevel::Warning},
-        {"Access to E:\\x refused: drive E: is not listed in [DRIVES]", EEventLevel::Error}};
-    for (const auto& [text, level] : cases) EXPECT_EQ(EventLevel(text), level) << text;
-}
 
 TEST(Retention, RemovesOnlyOurOwnExpiredFiles) {
     CTempDir dir;

@@ -61,24 +61,28 @@ protected:
             auto done = Poll(MakeBlock(row.type, row.cnt, data));
             EXPECT_EQ(pty.Read(1), Bytes{ACK});
             std::string replies, status;
+            SPollEvent event;
             for (SReadBlock block; done.wait_for(0ms) != std::future_status::ready;)
                 if (pty.ReadBlock(block, 20ms)) {
                     replies += Text(block.raw);
                     pty.Send(ACK);
                 }
             try {
-                status = done.get().status;
+                event = done.get().event;
+                status = event.text;
             } catch (const CFileException&) {
                 status = "CFileException";  // the tick's caller reports it
             }
             EXPECT_EQ(replies, row.replies);
             EXPECT_EQ(status, Expand(row.status));
+            events.push_back(event);
             if (!row.file.empty()) {
                 EXPECT_EQ(FileExists(Expand(row.file)) ? ReadWholeFile(Expand(row.file)) : kGone, row.content);
             }
         }
     }
     std::string backup;
+    std::vector<SPollEvent> events;
 };
 
 TEST_F(Requests, EveryTypeAndItsRefusals) {
@@ -200,6 +204,41 @@ TEST_F(Requests, Uploads) {
         EXPECT_FALSE(FileExists(base / "FT_TMP03.TMP"));
         std::filesystem::remove_all(shm);
     }
+}
+
+// Each request's outcome as it ended: what it moved, the upload's from its start block to its
+// end block; the lines in between keep a level of their own.
+TEST_F(Requests, Outcomes) {
+    // "123456789" has the CRC-32 cbf43926.
+    Run({{"FT", 0, "@o.txt;9", "", "Receiving File @o.txt..."},
+         {"FT", 1, "12345", "", ""},
+         {"FT", 1, "12345", "", "FTBlockReceived: Block retry 1"},
+         {"FT", 2, "6789", "", ""},
+         {"FT", -1, "", "", Ok("@o.txt")},
+         {"RF", 0, "o.txt", B("SF", 0, "o.txt;9") + B("SF", 1, "123456789") + B("SF", -1, ""), "File @o.txt transmitted to Client!"},
+         {"FT", 0, "no/dir/p.txt;1", "", "Receiving File @no/dir/p.txt..."},
+         {"FT", 1, "x", "", ""},
+         {"FT", -1, "", "", "Receiving and Rename (Backup) File @no/dir/p.txt OK. Copy failed !!!"},
+         {"DF", 0, "none", "", "Requested File @none not found"},
+         {"XY", 0, "", "", "Unknown block typ"}});
+    using L = EEventLevel;
+    const std::vector<L> levels = {L::Info, L::Info, L::Warning, L::Info, L::Info, L::Info, L::Info, L::Info, L::Error, L::Error, L::Error};
+    const std::vector<std::tuple<ERequest, EResult, std::string, int64_t, std::optional<uint32_t>, std::string, long>> outcomes = {
+        {ERequest::FT, EResult::Served, "@o.txt", 9, 0xcbf43926u, "@#o.txt", 1}, {ERequest::RF, EResult::Served, "@o.txt", 9, 0xcbf43926u, "", 0},
+        {ERequest::FT, EResult::Failed, "@no/dir/p.txt", 1, 0x8cdc1683u, "@#p.txt", 0}, {ERequest::DF, EResult::Refused, "@none", 0, {}, "", 0},
+        {ERequest::Unknown, EResult::Refused, "", 0, {}, "", 0}};
+    ASSERT_EQ(events.size(), levels.size());
+    auto outcome = outcomes.begin();
+    for (size_t i = 0; i < events.size(); ++i) {
+        const SPollEvent& e = events[i];
+        EXPECT_EQ(e.level, levels[i]) << e.text;
+        if (!e.outcome || outcome == outcomes.end()) continue;
+        const SRequestOutcome& o = *e.outcome;
+        const auto& [request, result, file, bytes, crc, backup, retries] = *outcome++;
+        EXPECT_EQ(std::tuple(o.request, o.result, o.level, o.text, o.file, o.bytes, o.crc32, o.backup, o.retries),
+                  std::tuple(request, result, e.level, e.text, Expand(file), bytes, crc, Expand(backup), retries));
+    }
+    EXPECT_EQ(outcome, outcomes.end());
 }
 
 // A root confines every request, a link inside it that points out included; read-only refuses

@@ -109,7 +109,7 @@ TEST_F(Link, SendBlockRetryFollowsTheAnswers) {
 // is served.
 TEST_F(Link, DownloadsPumpAndBreak) {
     base.WriteFile("two.bin", std::string(1600, 'z'));
-    SPollResult nested{0, "untouched"};
+    SPollResult nested{0, "untouched", {}};
     int pumps = 0;
     server.SetMessagePump([&] {
         if (pumps++ != 0) return;

@@ -22,6 +22,7 @@ namespace rs232::test {
 struct SPollResult {
     int result = 0;
     std::string status;
+    SPollEvent event;  // status is its text
 };
 
 class ServerOnPty : public ::testing::Test {
@@ -47,7 +48,8 @@ protected:
         Deliver(bytes);
         return std::async(std::launch::async, [this] {
             SPollResult r;
-            r.result = server.Poll(r.status);
+            r.result = server.Poll(r.event);
+            r.status = r.event.text;
             return r;
         });
     }

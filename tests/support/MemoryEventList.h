@@ -14,7 +14,7 @@ public:
     void DeleteFirst() override {
         if (!lines.empty()) lines.erase(lines.begin());
     }
-    void Append(const std::string& line) override { lines.push_back(line); }
+    void Append(const std::string& line, EEventLevel) override { lines.push_back(line); }
     void SelectLast() override { selected = GetCount() - 1; }
 
     // Lines without their "HH:MM:SS " stamp.
