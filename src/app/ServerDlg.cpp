@@ -27,8 +27,9 @@ namespace {
 // The access root when the settings file names none: empty (no limit) unless the environment
 // sets one. The service's unit sets its state directory there.
 constexpr const char* kDefaultRootVariable = "RS232_DEFAULT_ROOT";
-// Set to 1 by the service's unit: a port whose device does not exist yet is waited for
-// instead of ending the start.
+// Set to 1 by the service's unit: a port whose device does not exist yet, or whose terminal
+// server serves another connection on the line (a standby host), is waited for instead of
+// ending the start.
 constexpr const char* kWaitForPortVariable = "RS232_WAIT_FOR_PORT";
 
 std::string DefaultAccessRoot() {
@@ -187,12 +188,14 @@ void CServerDlg::OnTimer(int /*timerId*/, bool lineQuiet) {
         if (m_bServerRunning == 0) {
             if (m_bWaitingForPort && CRs232Server::Clock::now() < m_nextPortLook) return;
             const int result = m_server.StartServer(m_nPort, m_nBaudRate, &m_listLog, &m_logFile);
-            if (result == kPortOpenFailed && m_bWaitForPort &&
-                !FileExists(m_server.DeviceName(m_nPort))) {
+            const std::string device = m_server.DeviceName(m_nPort);
+            const bool held = m_server.LineHeldElsewhere();
+            if (result == kPortOpenFailed && m_bWaitForPort && (held || !FileExists(device))) {
                 // Quietly: one line now, the next when the device is there and the server starts.
                 if (!std::exchange(m_bWaitingForPort, true)) {
-                    LogMessage(FormatText("Serial port %s not there, waiting for it",
-                                          m_server.DeviceName(m_nPort).c_str()));
+                    LogMessage(FormatText(held ? "Serial port %s held by another connection, waiting for it"
+                                               : "Serial port %s not there, waiting for it",
+                                          device.c_str()));
                     // Started as far as the service manager is concerned: waiting is its state.
                     m_notify.Send("READY=1");
                     NotifyStatus(true);

@@ -10,7 +10,7 @@
 // Service: with NOTIFY_SOCKET set, READY=1 once the port is open, STATUS= on change (at most once
 // per kStatusInterval) and STOPPING=1 when closing.
 // Environment: RS232_DEFAULT_ROOT is the access root when the settings name none;
-// RS232_WAIT_FOR_PORT=1 waits for a missing device.
+// RS232_WAIT_FOR_PORT=1 waits for a missing device, or a network line another connection holds.
 // Timing: OnTimer and OnArrival serve what is queued, at most kMaxPollsPerWake Polls (each
 // at most one request), and may block for the link's time limits; the closing path pauses
 // 500 ms after each closing line, a failed start 1000 ms after its
@@ -154,7 +154,8 @@ private:
     CNotifySocket m_notify;
     std::string m_strNotifiedStatus;
     std::chrono::steady_clock::time_point m_nextStatus{};
-    // RS232_WAIT_FOR_PORT=1: a missing device is looked for again every reopen interval.
+    // RS232_WAIT_FOR_PORT=1: a missing device or a line held elsewhere is tried again every
+    // reopen interval.
     bool m_bWaitForPort = false;
     bool m_bWaitingForPort = false;
     CRs232Server::Clock::time_point m_nextPortLook{};

@@ -44,9 +44,12 @@ public:
     virtual int Fd() const = 0;  // what to poll for input
 
     const std::string& ErrorText() const { return m_error; }
+    // The open failed because the far end serves another connection on the line.
+    bool HeldElsewhere() const { return m_heldElsewhere; }
 
 protected:
     std::string m_error;
+    bool m_heldElsewhere = false;
 };
 
 struct SPortBackendKind {

@@ -107,7 +107,7 @@ int CRfc2217Backend::Negotiate(const SLineSettings& line) {
     Ask(DO, kOptBinary);
     Ask(WILL, kOptComPort);
     if (!WaitFor(&CRfc2217Backend::ComPortSettled) && HungUp())
-        return Fail(kPortOpenFailed, "the far end closed the connection at once" + ClosedText());
+        return HeldByAnother();
     if (!m_us[kOptComPort])
         return Fail(kPortSettingsRefused,
                     "the far end does not take the COM-PORT option (RFC 2217); use tcp:// for a "

@@ -61,6 +61,7 @@ int CSerialPort::Open(int port) {
     const int opened = backend->Open(
         {m_nBaudRate, m_nDataBits, m_nParity, m_nStopBits, m_bHandshake, m_bXonXoff});
     m_lastError = opened == kPortOk ? std::string() : backend->ErrorText();
+    m_bHeldElsewhere = backend->HeldElsewhere();
     if (opened == kPortOpenFailed) return opened;
     // Refused settings leave the port open, for the caller to close.
     m_backend = std::move(backend);

@@ -53,6 +53,8 @@ public:
     // A start-up line about port's device (a raw TCP line keeps the far end's settings), or "".
     std::string Notice(int port) const;
     const std::string& LastError() const { return m_lastError; }
+    // The last Open failed because a terminal server serves another connection on the line.
+    bool LineHeldElsewhere() const { return m_bHeldElsewhere; }
 
     int SetParams(int baudRate, char parity, int dataBits, int stopBits, int handshake, int xonXoff);
     int Open(int port);
@@ -106,6 +108,7 @@ private:
     std::map<int, std::string> m_deviceMap;
     std::unique_ptr<IPortBackend> m_backend;
     std::string m_lastError;
+    bool m_bHeldElsewhere = false;
 };
 
 }  // namespace rs232

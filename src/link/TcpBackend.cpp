@@ -123,9 +123,13 @@ int CTcpBackend::Negotiate(const SLineSettings&) {
     const auto end = Clock::now() + kRefusalWindow;
     while (Clock::now() < end)
         if (!PumpUntil(end))
-            return Fail(kPortOpenFailed, "the far end closed the connection at once" +
-                                             ClosedText());
+            return HeldByAnother();
     return kPortOk;
+}
+
+int CTcpBackend::HeldByAnother() {
+    m_heldElsewhere = true;
+    return Fail(kPortOpenFailed, "the far end closed the connection at once" + ClosedText());
 }
 
 std::string CTcpBackend::ClosedText() const {

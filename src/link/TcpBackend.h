@@ -46,6 +46,8 @@ protected:
     bool PumpUntil(Clock::time_point deadline);
     bool SendAll(const uint8_t* data, size_t length, Clock::time_point deadline);
     int Fail(int code, const std::string& why);
+    // The far end closed the fresh connection: it serves another one on the line.
+    int HeldByAnother();
     // What the far end sent before it closed the connection, for the error text.
     std::string ClosedText() const;
 

@@ -139,5 +139,28 @@ TEST(NetworkPort, RequestsAndATerminalServerRestart) {
     }
 }
 
+// Two servers on one terminal-server line, as two hosts with the same [PORTS] line would be (here
+// two port numbers on one machine): the second waits while the first serves, and takes the line
+// when the first is killed; the device then sees the second one's files.
+TEST(NetworkPort, AStandbyServerTakesTheLineWhenTheActiveOneDies) {
+    SLine line({"--baud", "0"});
+    CSer2net ser2net(line.dir, "tcp", line.a);
+    setenv("RS232_WAIT_FOR_PORT", "1", 1);
+    CTempDir activeDir, standbyDir;
+    CServer active(activeDir, ser2net.Url(), {activeDir.Path()});
+    ASSERT_TRUE(active.Started()) << active.Err();
+    CServer standby(standbyDir, ser2net.Url(), {standbyDir.Path()});
+    ASSERT_TRUE(standby.WaitFor(" held by another connection, waiting for it\n")) << standby.Out();
+    line.dir.WriteFile("one", "1");
+    EXPECT_EQ(line.Client({"put", "one", "one"}).code, 0);
+    EXPECT_EQ(activeDir.ReadFile("one"), "1");
+    active.Stop(SIGKILL);
+    const auto killed = Clock::now();
+    ASSERT_TRUE(standby.Started(10s)) << standby.Out();
+    EXPECT_EQ(line.Client({"--retries", "0", "put", "one", "one"}).code, 0);
+    EXPECT_LT(Clock::now() - killed, 10s);
+    EXPECT_EQ(standbyDir.ReadFile("one"), "1");
+}
+
 }  // namespace
 }  // namespace rs232::test

@@ -143,10 +143,11 @@ TEST_F(Link, DownloadsPumpAndBreak) {
     EXPECT_EQ(tick.get().result, 1);
 }
 
-// An unplugged adapter: the device hangs up, and later a device appears behind the same path.
+// An unplugged adapter behind a stable link, as /dev/serial/by-id/ gives one: the device hangs up,
+// and later the adapter comes back as another tty behind the same link, opened through it.
 TEST(PortLoss, AVanishedDeviceIsLoggedOnceAndOpenedAgainWhenItReturns) {
     CTempDir dir;
-    const std::string link = dir / "ttyUSB0", fresh = dir / "ttyUSB0.new";
+    const std::string link = dir / "usb-Example_USB-Serial_A1-if00-port0", fresh = link + ".new";
     auto first = std::make_unique<CPty>();
     ASSERT_EQ(symlink(first->SlavePath().c_str(), link.c_str()), 0);
     CRs232Server server;
