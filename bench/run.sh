@@ -12,15 +12,23 @@
 #     (offscreen);
 #   - memory after start and over a 1 MiB unpaced transfer each way, headless;
 #   - a listing (DL) of a directory with 100 000 entries;
-# prints the results and writes them to bench/results.md.
+# prints the results and writes them to bench/results.md, keeping its section of many lines.
 #
-#   bench/run.sh [BUILD_DIR]        default BUILD_DIR: build-bench in the repository
+#   bench/run.sh [BUILD_DIR]          default BUILD_DIR: build-bench in the repository
+#   bench/run.sh --lines [BUILD_DIR]  only the section of many lines at once (see lines_section),
+#                                     written into bench/results.md in place of the old one
 #
-# About 12 minutes after the build. Needs the project's build dependencies and no display.
+# About 12 minutes after the build (--lines: about 5). Needs the project's build dependencies
+# and no display.
 # Every process it starts runs in a temporary directory and is stopped by its own id at the end.
 set -euo pipefail
 
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+LINES_ONLY=0
+if [[ ${1:-} == --lines ]]; then
+    LINES_ONLY=1
+    shift
+fi
 BUILD=$(realpath -m "${1:-$REPO/build-bench}")
 RESULTS=$REPO/bench/results.md
 COMMAND="bench/run.sh${1:+ $1}"
@@ -122,7 +130,7 @@ EOF
 free_ports() {  # port numbers no server on this machine holds, in random order
     local held p
     held=$(grep -o 'RS232 [0-9]\+$' /proc/net/unix | awk '{print $2}' || true)
-    for p in $(shuf -i 1-16); do grep -qx "$p" <<<"$held" || echo "$p"; done
+    for p in $(shuf -i 1-99); do grep -qx "$p" <<<"$held" || echo "$p"; done
 }
 
 # name device baud blockpause(empty: the default) mode(headless|window)
@@ -136,7 +144,7 @@ start_server() {
         printf '[COMPORT]\nBAUDRATE=%s\n' "$baud"
         [[ -z $pause ]] || printf 'BLOCKPAUSE=%s\n' "$pause"
         printf '[PORTS]\n'
-        for p in $(seq 1 16); do printf 'COM%d=%s\n' "$p" "$device"; done
+        for p in $(seq 1 99); do printf 'COM%d=%s\n' "$p" "$device"; done
     } >"$dir/rs232-server.ini"
     local -a envs=(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM)
     [[ $mode == window ]] && envs+=(QT_QPA_PLATFORM=offscreen)
@@ -177,6 +185,141 @@ record() {
 }
 
 qt_maps() { grep -c 'libQt' "/proc/$1/maps" || true; }
+
+# Many lines at once: per N in LINES_N, N null-modems paced at 115200, on each a headless server
+# (a port of its own, BLOCKPAUSE=0) and a client that downloads, then uploads, LINES_BYTES bytes;
+# all N clients start together. Per N one row: the worst and median line's share of the line
+# rate each way (transfer s as in the transfer table), the servers' CPU over the run per busy
+# line and their memory, what the null-modems and the clients took, and how busy the machine was.
+LINES_N=${LINES_N:-1 16 64}
+LINES_BYTES=${LINES_BYTES:-262144}
+machine_cpu() { awk '/^cpu / {print $2 + $3 + $4 + $7 + $8, $2 + $3 + $4 + $5 + $6 + $7 + $8}' /proc/stat; }
+lines_run() {  # n
+    local n=$1 i name t0 t1 busy0 total0 busy1 total1 ok=1
+    local -a servers=() modems=() clients=() cpu0=() mcpu0=()
+    for ((i = 1; i <= n; ++i)); do
+        name=l$n-$i
+        start_modem "$name" 115200
+        modems+=("$MODEM_PID")
+        start_server "$name" "$WORK/$name.a" 115200 0 headless
+        servers+=("$SERVER_PID")
+        ln -s "$SERVER_BASE" "$WORK/$name.base"
+        head -c "$LINES_BYTES" /dev/urandom >"$SERVER_BASE/down.bin"
+    done
+    sleep 1
+    for ((i = 0; i < n; ++i)); do
+        cpu0+=("$(cpu_ns "${servers[i]}")")
+        mcpu0+=("$(cpu_ns "${modems[i]}")")
+    done
+    read -r busy0 total0 < <(machine_cpu)
+    t0=$(now)
+    for ((i = 1; i <= n; ++i)); do
+        name=l$n-$i
+        (
+            "$CLIENT" "$WORK/$name.b" 115200 get down.bin "$WORK/$name.down" >"$WORK/$name.get" &&
+                "$CLIENT" "$WORK/$name.b" 115200 put "$WORK/$name.down" up.bin >"$WORK/$name.put"
+            status=$?
+            times >"$WORK/$name.times"  # its last line: the clients' user and system time
+            exit "$status"
+        ) &
+        clients+=("$!")
+        PIDS+=("$!")
+    done
+    for i in "${clients[@]}"; do
+        wait "$i" || ok=0
+        forget "$i"
+    done
+    t1=$(now)
+    read -r busy1 total1 < <(machine_cpu)
+    ((ok)) || die "a client of the $n lines failed"
+    : >"$WORK/lines.$n"
+    for ((i = 1; i <= n; ++i)); do
+        name=l$n-$i
+        cmp -s "$WORK/$name.base/down.bin" "$WORK/$name.down" || die "line $i of $n: the download differs"
+        cmp -s "$WORK/$name.base/up.bin" "$WORK/$name.down" || die "line $i of $n: the upload differs"
+        echo "$(tr ' ' '\n' <"$WORK/$name.get" | grep '^content=' | cut -d= -f2)" \
+            "$(tr ' ' '\n' <"$WORK/$name.put" | grep '^content=' | cut -d= -f2)" \
+            $(($(cpu_ns "${servers[i - 1]}") - cpu0[i - 1])) \
+            $(($(cpu_ns "${modems[i - 1]}") - mcpu0[i - 1])) \
+            "$(status_kb "${servers[i - 1]}" VmRSS)" "$(status_kb "${servers[i - 1]}" VmHWM)" \
+            "$(tail -1 "$WORK/$name.times" | tr 'ms' '  ' | awk '{print ($1 + $3) * 60 + $2 + $4}')" \
+            >>"$WORK/lines.$n"
+    done
+    for i in "${servers[@]}" "${modems[@]}"; do stop "$i"; done
+    # bytes span machine-busy-share, then the per-line rows
+    awk -v n="$n" -v bytes="$LINES_BYTES" -v span="$(awk -v a="$t0" -v b="$t1" 'BEGIN {print b - a}')" \
+        -v busy="$(awk -v b="$((busy1 - busy0))" -v t="$((total1 - total0))" 'BEGIN {printf "%.0f", b / t * 100}')" '
+        function sort(a, k,   i, j, t) { for (i = 1; i <= k; ++i) for (j = i + 1; j <= k; ++j) if (a[j] < a[i]) { t = a[i]; a[i] = a[j]; a[j] = t } }
+        {
+            line = 11520
+            down[NR] = bytes / $1 / line * 100; up[NR] = bytes / $2 / line * 100
+            cpu = $3 / 1e9 / span * 100; cpuSum += cpu; if (cpu > cpuMax) cpuMax = cpu
+            modem += $4 / 1e9 / span * 100; client += $7 / span * 100
+            rss += $5; if ($5 > rssMax) rssMax = $5; if ($6 > hwmMax) hwmMax = $6
+        }
+        END {
+            sort(down, n); sort(up, n)
+            target = n >= 64 ? 90 : n >= 16 ? 93 : 0
+            worst = down[1] < up[1] ? down[1] : up[1]
+            verdict = "-"
+            if (target) {
+                verdict = sprintf(">= %d%%: %s", target, worst >= target ? "met" : "NOT met")
+                if (n >= 64) verdict = verdict sprintf("; <= 0.5%%: %s", cpuMax <= 0.5 ? "met" : "NOT met")
+            }
+            printf "| %d | %.1f / %.1f | %.1f / %.1f | %.3f / %.3f | %.0f / %d | %d | %.2f | %.2f | %s%% | %.0f | %s |\n", \
+                n, down[1], down[int((n + 1) / 2)], up[1], up[int((n + 1) / 2)], cpuSum / n, cpuMax, \
+                rss / n, rssMax, hwmMax, modem / n, client / n, busy, span, verdict
+        }' "$WORK/lines.$n" >>"$WORK/lines"
+    tail -1 "$WORK/lines" >&2
+}
+lines_section() {
+    local n start=$SECONDS load
+    load=$(cut -d' ' -f1-3 /proc/loadavg)
+    : >"$WORK/lines"
+    for n in $LINES_N; do
+        echo "   $n lines at once, $LINES_BYTES bytes each way per line at 115200" >&2
+        lines_run "$n"
+    done
+    echo "## Many lines at once"
+    echo
+    echo "- Command: \`bench/run.sh --lines${BUILD_ARG:+ $BUILD_ARG}\`, $(date -u '+%Y-%m-%d %H:%M UTC'), commit" \
+        "$(git -C "$REPO" rev-parse --short HEAD 2>/dev/null || echo unknown), $((SECONDS - start)) s;" \
+        "load average before $load, after $(cut -d' ' -f1-3 /proc/loadavg); $(nproc) CPUs"
+    echo
+    echo "N lines at once, each a null-modem paced at 115200 with its own headless server"
+    echo "(BLOCKPAUSE=0) and client; every client downloads, then uploads, $LINES_BYTES random bytes, all"
+    echo "starting together; every copy compared with its source."
+    echo
+    echo "| Lines | Download % of line rate, worst / median | Upload %, worst / median | Server CPU % of a core per line, mean / max | Server VmRSS kB, mean / max | Server VmHWM kB, max | Null-modem CPU % per line | Client CPU % per line | Machine busy | Run s | Target |"
+    echo "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|"
+    cat "$WORK/lines"
+    echo
+    echo "- % of line rate: bytes / transfer s (header or start block acknowledged to the last data"
+    echo "  block acknowledged, as in the transfer table) against 11520 bytes/s."
+    echo "- CPU: the scheduler's run time over the run (all lines start together and end within"
+    echo "  a few seconds of each other), as a share of one core; the clients' from their user and"
+    echo "  system time. Machine busy: the share of both cores not idle over the run, from /proc/stat."
+    echo "- On this machine the null-modems and clients (the test harness standing in for N UARTs and N"
+    echo "  devices) share the two cores with the servers: when the machine is near 100% busy, late"
+    echo "  wake-ups of the cable and the client, not the server, cost line rate."
+}
+
+BUILD_ARG=${1:-}
+if ((LINES_ONLY)); then
+    echo "== measuring many lines in $WORK"
+    lines_section >"$WORK/section"
+    {
+        [[ ! -f $RESULTS ]] || awk '/^## /{skip = /^## Many lines/} !skip' "$RESULTS"
+        echo
+        cat "$WORK/section"
+    } | cat -s >"$WORK/results"
+    mv "$WORK/results" "$RESULTS"
+    echo
+    cat "$WORK/section"
+    echo
+    echo "written to $RESULTS"
+    exit 0
+fi
 
 LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
 echo "== measuring in $WORK"
@@ -451,6 +594,8 @@ noisy_summary() {
 }
 
 CPU_MODEL=$(awk -F': ' '/^model name/ {print $2; exit}' /proc/cpuinfo)
+# The section of many lines at once comes from its own run (--lines) and stays.
+LINES_KEPT=$([[ ! -f $RESULTS ]] || awk '/^## /{on = /^## Many lines/} on' "$RESULTS")
 COMMIT=$(git -C "$REPO" rev-parse --short HEAD 2>/dev/null || echo unknown)
 DIRTY=$(git -C "$REPO" status --porcelain 2>/dev/null | wc -l)
 LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -557,6 +702,7 @@ LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg)
     echo "Timed from the first byte of the DL block to the server's event line on its stdout, which it"
     echo "writes after closing the list file. The block goes 100 ms after the SYN, so the time counts"
     echo "the server's work on the request alone."
+    [[ -z $LINES_KEPT ]] || printf '\n%s\n' "$LINES_KEPT"
 } >"$RESULTS"
 
 echo
