@@ -5,6 +5,7 @@
 
 #include "platform/DirSearch.h"
 #include "platform/FileOps.h"
+#include "wire/Wire.h"
 #include "platform/TextFormat.h"
 
 namespace rs232 {
@@ -53,7 +54,7 @@ int RemoveExpired(const std::string& dir, EDatedFile kind, int port, int keepDay
     CDirSearch search;
     CFindData entry;
     for (bool more = search.FindFirst(dir, entry); more; more = search.FindNext(entry))
-        if (!(entry.attrib & kAttrDirectory) && IsExpired(entry.name, kind, port, keepDays, today))
+        if (!(entry.attrib & wire::kAttrDirectory) && IsExpired(entry.name, kind, port, keepDays, today))
             expired.push_back(entry.name);
     search.Close();
     int removed = 0;

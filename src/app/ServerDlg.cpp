@@ -14,6 +14,7 @@
 #include "platform/SettingsFile.h"
 #include "app/SystemInfo.h"
 #include "platform/FileOps.h"
+#include "platform/Paths.h"
 #include "platform/TextFormat.h"
 
 #ifndef RS232_VERSION

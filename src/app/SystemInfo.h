@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/FileOps.h"  // ExecutablePath, DirectoryOf
+#include "platform/Paths.h"  // ExecutablePath, DirectoryOf
 
 namespace rs232 {
 

@@ -5,6 +5,7 @@
 #include "platform/Clock.h"
 #include "platform/FileOps.h"
 #include "platform/TextFormat.h"
+#include "wire/Wire.h"
 
 namespace rs232 {
 
@@ -27,7 +28,7 @@ bool CLogFile::WriteLine(const std::string& line) {
 
 bool CLogFile::CreateDir(const std::string& path) {
     CFileStatus status;
-    if (GetStatus(path, status) && (status.m_attribute & kAttrDirectory)) return true;
+    if (GetStatus(path, status) && (status.m_attribute & wire::kAttrDirectory)) return true;
     if (path.size() > 259) return false;  // the longest directory name the program ever makes
     return MakeDir(path);
 }

@@ -8,6 +8,7 @@
 
 #include "platform/FileOps.h"
 #include "platform/StatMap.h"
+#include "wire/Wire.h"
 
 namespace rs232 {
 
@@ -28,7 +29,7 @@ bool NextEntry(DIR* dir, CFindData& entry) {
     } else {
         entry.size = 0;
         entry.time = 0;
-        entry.attrib = kAttrArchive;
+        entry.attrib = wire::kAttrArchive;
     }
     return true;
 }

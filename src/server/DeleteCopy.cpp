@@ -5,6 +5,8 @@
 
 #include "server/Rs232Server.h"
 #include "platform/FileOps.h"
+#include "platform/NewFile.h"
+#include "platform/Paths.h"
 #include "platform/TextFormat.h"
 
 namespace rs232 {

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "platform/FileOps.h"
+#include "platform/NewFile.h"
+#include "platform/Paths.h"
 #include "platform/NameLookup.h"
 #include "platform/TextFormat.h"
 #include "server/Rs232Server.h"

@@ -6,7 +6,6 @@
 #include "log/EventList.h"
 #include "log/LogFile.h"
 #include "platform/Clock.h"
-#include "platform/FileOps.h"
 #include "platform/TextFormat.h"
 
 namespace rs232 {

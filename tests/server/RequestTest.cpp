@@ -12,6 +12,8 @@
 
 #include "ServerFixture.h"
 #include "platform/FileOps.h"
+#include "platform/NewFile.h"
+#include "platform/Paths.h"
 #include "platform/TextFormat.h"
 
 namespace rs232::test {

@@ -12,6 +12,8 @@
 #include "ServerFixture.h"
 #include "log/LogFile.h"
 #include "platform/FileOps.h"
+#include "platform/NewFile.h"
+#include "platform/Paths.h"
 
 namespace rs232::test {
 namespace {

@@ -311,9 +311,9 @@ bool ParseListLine(const std::string& line, SListEntry& entry) {
 
 std::string AttributeWords(unsigned attributes) {
     static const std::pair<unsigned, const char*> names[] = {
-        {kAttrDirectory, "directory"}, {kAttrArchive, "file (archive)"},
-        {kAttrReadOnly, "read-only"},  {kAttrHidden, "hidden"},
-        {kAttrSystem, "system"},       {kAttrVolume, "volume label"},
+        {wire::kAttrDirectory, "directory"}, {wire::kAttrArchive, "file (archive)"},
+        {wire::kAttrReadOnly, "read-only"},  {wire::kAttrHidden, "hidden"},
+        {wire::kAttrSystem, "system"},       {wire::kAttrVolume, "volume label"},
     };
     std::string out;
     for (const auto& [bit, name] : names)
@@ -323,11 +323,11 @@ std::string AttributeWords(unsigned attributes) {
 
 std::string AttributeLetters(unsigned attributes) {
     std::string out = "-----";
-    if (attributes & kAttrDirectory) out[0] = 'd';
-    if (attributes & kAttrReadOnly) out[1] = 'r';
-    if (attributes & kAttrHidden) out[2] = 'h';
-    if (attributes & kAttrSystem) out[3] = 's';
-    if (attributes & kAttrArchive) out[4] = 'a';
+    if (attributes & wire::kAttrDirectory) out[0] = 'd';
+    if (attributes & wire::kAttrReadOnly) out[1] = 'r';
+    if (attributes & wire::kAttrHidden) out[2] = 'h';
+    if (attributes & wire::kAttrSystem) out[3] = 's';
+    if (attributes & wire::kAttrArchive) out[4] = 'a';
     return out;
 }
 

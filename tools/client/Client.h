@@ -18,8 +18,6 @@
 
 namespace rs232::client {
 
-using namespace wire;
-
 constexpr size_t kMaxShortPath = wire::kMaxRequestPath;
 constexpr size_t kMaxLongPath = wire::kMaxPathPart;
 // Upload data blocks: the most a receiver accepts; the server stores each block's data as it is.

@@ -33,6 +33,7 @@
 #include "Client.h"
 #include "link/SerialPort.h"
 #include "platform/FileOps.h"
+#include "platform/Paths.h"
 #include "platform/SettingsFile.h"
 
 using namespace rs232;

@@ -1,0 +1,83 @@
+#include "platform/Paths.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace rs232 {
+
+std::string CanonicalPath(const std::string& path) {
+    constexpr int kMaxLinks = 40;  // the kernel's own limit before ELOOP
+    std::string absolute = path;
+    if (absolute.empty() || absolute[0] != '/') {
+        char cwd[PATH_MAX];
+        absolute = std::string(getcwd(cwd, sizeof cwd) ? cwd : "") + "/" + absolute;
+    }
+    // Resolve the longest prefix that exists; what follows it does not exist, holds no links
+    // and is normalised as text. A link whose target does not exist is still followed: the
+    // name stands for where it points.
+    std::string prefix = absolute;
+    std::string rest;
+    char resolved[PATH_MAX];
+    for (int links = 0;;) {
+        if (realpath(prefix.c_str(), resolved)) break;
+        struct stat st {};
+        char target[PATH_MAX];
+        if (links < kMaxLinks && ::lstat(prefix.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+            const ssize_t n = ::readlink(prefix.c_str(), target, sizeof target);
+            if (n > 0 && static_cast<size_t>(n) < sizeof target) {
+                ++links;
+                prefix = (target[0] == '/' ? "" : DirectoryOf(prefix)) + std::string(target, n);
+                continue;
+            }
+        }
+        const size_t slash = prefix.find_last_of('/');
+        if (slash == std::string::npos || slash == 0) {
+            rest = prefix.substr(slash == 0 ? 1 : 0) + (rest.empty() ? "" : "/" + rest);
+            std::strcpy(resolved, "/");
+            break;
+        }
+        rest = prefix.substr(slash + 1) + (rest.empty() ? "" : "/" + rest);
+        prefix.erase(slash);
+    }
+    std::vector<std::string> parts;
+    auto append = [&parts](const std::string& text) {
+        size_t start = 0;
+        while (start <= text.size()) {
+            const size_t end = text.find('/', start);
+            const std::string part =
+                text.substr(start, end == std::string::npos ? end : end - start);
+            if (part == "..") {
+                if (!parts.empty()) parts.pop_back();
+            } else if (!part.empty() && part != ".") {
+                parts.push_back(part);
+            }
+            if (end == std::string::npos) break;
+            start = end + 1;
+        }
+    };
+    append(resolved);
+    append(rest);
+    std::string out;
+    for (const auto& part : parts) out += "/" + part;
+    return out.empty() ? "/" : out;
+}
+
+std::string DirectoryOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string ExecutablePath() {
+    std::string buffer(4096, '\0');
+    const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (n <= 0 || static_cast<size_t>(n) >= buffer.size()) return {};
+    buffer.resize(static_cast<size_t>(n));
+    return buffer;
+}
+
+}  // namespace rs232
