@@ -154,6 +154,7 @@ TEST(Startup, OneInstancePerPort) {
 TEST(Arrival, QueuedBytesAreServedUpToTheBoundOfAWakeUp) {
     CTempDir dir;
     CPty pty;
+    fs::current_path(dir.Path());  // where the first line's log file goes
     dir.WriteFile("rs232-server.ini", "[COMPORT]\nBAUDRATE=115200\n[PORTS]\nCOM5=" + pty.SlavePath() + "\n");
     CSignalWatcher signals;
     CConsoleServerView view(signals);

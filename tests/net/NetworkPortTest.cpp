@@ -2,13 +2,13 @@
 // through tcp:// and rfc2217:// by the port itself, the real server and the real client.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <set>
-#include <sstream>
 #include <thread>
 
 #include "support/Line.h"
@@ -19,14 +19,31 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-// One ser2net serving one device on 127.0.0.1: on a port the kernel picks at the first start (no
-// fixed ports shared between tests), on the same port after a restart.
+// A TCP socket bound to 127.0.0.1:port (0: one the kernel picks), open to address reuse: the bind
+// fails only while a listener has the port. -1 then.
+int LoopbackSocket(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), on = 1;
+    const sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return fd;
+    close(fd);
+    return -1;
+}
+
+// One ser2net serving one device on 127.0.0.1, on a port the kernel picks and the test keeps
+// bound (not listening; ser2net's listener reuses the address) for its whole life: no other
+// program is given the port while ser2net is down for a restart.
 class CSer2net {
 public:
     CSer2net(const CTempDir& dir, const std::string& mode, const std::string& device)
         : m_mode(mode), m_device(device), m_config(dir / (mode + "-ser2net.yaml")) {
+        sockaddr_in address{};
+        socklen_t size = sizeof address;
+        getsockname(m_hold, reinterpret_cast<sockaddr*>(&address), &size);
+        m_port = ntohs(address.sin_port);
         Start();
     }
+    ~CSer2net() { close(m_hold); }
     std::string Url() const { return m_mode + "://127.0.0.1:" + std::to_string(m_port); }
     void Kill() { m_child.reset(); }
     void Start() {
@@ -40,35 +57,15 @@ public:
         m_child = std::make_unique<CChild>(std::vector<std::string>{program, "-n", "-u", "-c",
                                                                     m_config});
         const auto end = Clock::now() + 20s;
-        while ((m_port = ListeningPort()) == 0 && Clock::now() < end && m_child->Running())
-            std::this_thread::sleep_for(10ms);
-        if (m_port == 0) throw std::runtime_error("ser2net did not listen: " + m_child->Err());
+        for (int probe; (probe = LoopbackSocket(m_port)) >= 0; std::this_thread::sleep_for(10ms)) {
+            close(probe);
+            if (Clock::now() >= end || !m_child->Running()) throw std::runtime_error("ser2net did not listen: " + m_child->Err());
+        }
     }
 
 private:
-    // The port of the listening socket the child holds (its fds' inodes in /proc/net/tcp).
-    int ListeningPort() const {
-        std::set<std::string> inodes;
-        std::error_code ec;  // a child that has ended has no descriptors
-        for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(m_child->Pid()) + "/fd", ec)) {
-            const std::string target = fs::read_symlink(fd, ec);
-            if (target.starts_with("socket:[")) inodes.insert(target.substr(8, target.size() - 9));
-        }
-        std::ifstream table("/proc/net/tcp");
-        std::string line;
-        std::getline(table, line);
-        while (std::getline(table, line)) {
-            std::istringstream f(line);
-            std::string slot, local, remote, state, skip, inode;
-            f >> slot >> local >> remote >> state >> skip >> skip >> skip >> skip >> skip >> inode;
-            if (state == "0A" && inodes.count(inode))
-                return std::stoi(local.substr(local.find(':') + 1), nullptr, 16);
-        }
-        return 0;
-    }
-
     std::string m_mode, m_device, m_config;
-    int m_port = 0;
+    int m_hold = LoopbackSocket(0), m_port = 0;
     std::unique_ptr<CChild> m_child;
 };
 

@@ -89,7 +89,7 @@ TEST(Package, QtOnlyInTheWindowsPackage) {
 TEST(Package, ServerStartedAsItsUnitAndAsItsDesktopEntry) {
     CTempDir dir;
     CPty pty;
-    CPortLease lease, one(1);
+    CPortLease lease({0, 1});  // the unit's instance, and the desktop entry's port
     const std::string device = dir / "ttyUSB-later";
     const std::string root = Extract(dir, {{lease.Port(), device}, {1, pty.SlavePath()}});
     for (const char* tool : {"rs232-client", "rs232-nullmodem"}) EXPECT_EQ(RunProgram({root + "usr/bin/" + tool, "--help"}).code, 0) << tool;

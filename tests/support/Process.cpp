@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -16,6 +16,7 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 extern char** environ;
 
@@ -24,32 +25,56 @@ namespace rs232::test {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-// True when no process holds the server's one-instance marker of the port: an abstract Unix
-// socket that the server binds for its life.
-static bool MarkerFree(int port) {
-    const std::string name = "Zelvo Quillet RS232 " + std::to_string(port);
+// Binds an abstract Unix socket to name: its descriptor, or -1 when another process holds the name.
+static int BindName(const std::string& name) {
     sockaddr_un address{AF_UNIX, {}};
     std::memcpy(address.sun_path + 1, name.data(), name.size());
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const bool free = bind(fd, reinterpret_cast<const sockaddr*>(&address), offsetof(sockaddr_un, sun_path) + 1 + name.size()) == 0;
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), offsetof(sockaddr_un, sun_path) + 1 + name.size()) == 0) return fd;
     close(fd);
-    return free;
+    return -1;
 }
 
-CPortLease::CPortLease(int port) {
-    const int first = port ? port : static_cast<int>(std::random_device{}() % 16) + 1;
-    for (const auto deadline = Clock::now() + 60s; !m_port; poll(nullptr, 0, 20)) {
-        for (int i = 0; i < (port ? 1 : 16) && !m_port; ++i) {
-            const int n = port ? port : (first - 1 + i) % 16 + 1;
-            m_fd = open(("/tmp/rs232-test-port-" + std::to_string(n) + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-            if (m_fd >= 0 && flock(m_fd, LOCK_EX | LOCK_NB) == 0 && MarkerFree(n)) m_port = n;
-            else close(m_fd);
+static bool Has(const std::vector<int>& ports, int n) { return std::find(ports.begin(), ports.end(), n) != ports.end(); }
+
+// All the wanted ports or none (holding some while waiting for the rest could wait on a test
+// that waits for ours): a port is free when no other test leases it and no server runs on it,
+// that is, the server's one-instance marker is free too.
+static bool TakeAll(const std::vector<int>& wanted, std::vector<int>& ports, std::vector<int>& fds) {
+    for (unsigned i = 0, any = std::random_device{}(); i < wanted.size() && fds.size() == i; ++i)
+        for (unsigned k = 0; k < (wanted[i] ? 1 : 16) && fds.size() == i; ++k) {
+            const int n = ports[i] = wanted[i] ? wanted[i] : static_cast<int>((any + k) % 16 + 1);
+            if (wanted[i] == 0 && (Has(wanted, n) || Has({ports.begin(), ports.begin() + i}, n))) continue;
+            const int fd = BindName("rs232-test-port-" + std::to_string(n));
+            const int marker = fd < 0 ? -1 : BindName("Zelvo Quillet RS232 " + std::to_string(n));
+            if (marker >= 0) close(marker), fds.push_back(fd);
+            else if (fd >= 0) close(fd);
         }
-        if (!m_port && Clock::now() >= deadline) throw std::runtime_error("no free server port " + std::to_string(port));
-    }
+    if (fds.size() == wanted.size()) return true;
+    for (int fd : std::exchange(fds, {})) close(fd);
+    return false;
 }
 
-CPortLease::~CPortLease() { close(m_fd); }
+static std::vector<int> g_leased;  // the ports of this process's lease
+
+CPortLease::CPortLease(std::vector<int> ports) : m_ports(ports) {
+    if (!g_leased.empty()) {
+        for (const int n : ports)
+            if (!Has(g_leased, n)) throw std::logic_error("a test takes all its ports in one lease, port " + std::to_string(n) + " is not in it");
+        return;
+    }
+    for (const auto deadline = Clock::now() + kWait; !TakeAll(ports, m_ports, m_fds); poll(nullptr, 0, 20))
+        if (Clock::now() >= deadline) throw std::runtime_error("server ports still held after " + std::to_string(kWait.count()) + " s");
+    g_leased = m_ports;
+    alarm(static_cast<unsigned>(kHold.count()));  // its default action ends the process
+}
+
+CPortLease::~CPortLease() {
+    if (m_fds.empty()) return;
+    alarm(0);
+    for (int fd : m_fds) close(fd);
+    g_leased.clear();
+}
 
 CChild::CChild(const std::vector<std::string>& argv, const std::string& workDir,
                const std::map<std::string, std::string>& env) {
@@ -70,6 +95,7 @@ CChild::CChild(const std::vector<std::string>& argv, const std::string& workDir,
     const int err = open((m_files / "err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     if (out < 0 || err < 0 || (m_pid = fork()) < 0) throw std::runtime_error("cannot start " + argv[0]);
     if (m_pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test ended by a signal leaves no server behind
         dup2(out, 1);
         dup2(err, 2);
         if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(126);
@@ -139,7 +165,7 @@ std::vector<std::string> Join(std::vector<std::string> head, const std::vector<s
 
 CServer::CServer(const CTempDir& dir, const std::string& device, const std::vector<std::string>& args,
                  const std::string& moreSettings, int port)
-    : CPortLease(port),
+    : CPortLease({port}),
       CChild(Join({InstallServer(dir, "[PORTS]\nCOM" + std::to_string(Port()) + "=" + device + "\n" + moreSettings),
                    std::to_string(Port())}, args), dir.Path()) {}
 

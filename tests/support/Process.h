@@ -1,8 +1,10 @@
 // The real programs run as child processes, and the server port numbers they need.
 //
-// Port numbers are machine-wide (one server per port), so every test that starts a server holds
-// a CPortLease on its port for as long as the server may run: an flock on
-// /tmp/rs232-test-port-<n>.lock, closed on exec so no child inherits it.
+// Port numbers are machine-wide (one server per port), so a test holds a CPortLease on every port
+// it starts a server on, for as long as the server may run. A lease is an abstract Unix socket per
+// port, named after it and closed on exec: it goes with the process however that ends, and no
+// child inherits it. A test takes all its ports in one lease, so two tests can never each hold a
+// port the other waits for.
 //
 // CChild sends the child's stdout and stderr to files of its own and reads them when asked, so a
 // chatty child never blocks and every wait is a poll of the files with a deadline.
@@ -24,17 +26,20 @@ using Ms = std::chrono::milliseconds;
 
 class CPortLease {
 public:
-    // Waits up to 60 s for port n (1..99), or any free port 1..16 when 0, that no other server on the
-    // machine holds either; throws std::runtime_error after that.
-    explicit CPortLease(int port = 0);
+    // Takes every port of the list at once, a 0 standing for any free one of 1..16 that the list
+    // does not name; waits while another process holds one of them or runs a server on it. A
+    // process holds a lease for at most kHold (then it is ended, its children with it), and a
+    // lease is waited for up to kWait, longer than that; then std::runtime_error. Within one
+    // lease's life, further leases of ports it holds share them, and any other is refused at once.
+    static constexpr std::chrono::seconds kHold{RS232_LEASE_HOLD}, kWait = kHold + 30s;
+    explicit CPortLease(std::vector<int> ports = {0});
     ~CPortLease();
     CPortLease(const CPortLease&) = delete;
     CPortLease& operator=(const CPortLease&) = delete;
-    int Port() const { return m_port; }
+    int Port(size_t i = 0) const { return m_ports.at(i); }
 
 private:
-    int m_fd = -1;
-    int m_port = 0;
+    std::vector<int> m_ports, m_fds;  // no descriptors: the ports are shared
 };
 
 class CChild {
@@ -81,8 +86,8 @@ SRunResult RunProgram(const std::vector<std::string>& argv, Ms timeout = 100s,
 // (the server reads "<its own path>.ini"). Returns the copy's path.
 std::string InstallServer(const CTempDir& dir, const std::string& settings = {});
 
-// The server, headless, from its copy in dir, on a leased port (any free one when 0) whose
-// device the settings map to `device`, started as "<port> [args...]" in dir.
+// The server, headless, from its copy in dir, on a leased port (any free one when 0, or one of
+// the test's lease) whose device the settings map to `device`, started as "<port> [args...]" in dir.
 class CServer : public CPortLease, public CChild {
 public:
     CServer(const CTempDir& dir, const std::string& device, const std::vector<std::string>& args = {},
