@@ -144,9 +144,10 @@ TEST(NetworkPort, AStandbyServerTakesTheLineWhenTheActiveOneDies) {
     CSer2net ser2net(line.dir, "tcp", line.a);
     setenv("RS232_WAIT_FOR_PORT", "1", 1);
     CTempDir activeDir, standbyDir;
-    CServer active(activeDir, ser2net.Url(), {activeDir.Path()});
+    CPortLease lease({0, 0});
+    CServer active(activeDir, ser2net.Url(), {activeDir.Path()}, {}, lease.Port(0));
     ASSERT_TRUE(active.Started()) << active.Err();
-    CServer standby(standbyDir, ser2net.Url(), {standbyDir.Path()});
+    CServer standby(standbyDir, ser2net.Url(), {standbyDir.Path()}, {}, lease.Port(1));
     ASSERT_TRUE(standby.WaitFor(" held by another connection, waiting for it\n")) << standby.Out();
     line.dir.WriteFile("one", "1");
     EXPECT_EQ(line.Client({"put", "one", "one"}).code, 0);
