@@ -127,9 +127,9 @@ EOF
     die "ser2net $1 did not listen: $(cat "$WORK/$1.s2n")"
 }
 
-free_ports() {  # port numbers no server on this machine holds, in random order
+free_ports() {  # port numbers no server on this machine holds nor a test leases, in random order
     local held p
-    held=$(grep -o 'RS232 [0-9]\+$' /proc/net/unix | awk '{print $2}' || true)
+    held=$(grep -o '\(RS232 \|rs232-test-port-\)[0-9]\+$' /proc/net/unix | grep -o '[0-9]\+$' || true)
     for p in $(shuf -i 1-99); do grep -qx "$p" <<<"$held" || echo "$p"; done
 }
 
