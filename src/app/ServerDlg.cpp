@@ -9,7 +9,6 @@
 #include <ctime>
 
 #include "app/CommandLine.h"
-#include "app/Retention.h"
 #include "platform/Clock.h"
 #include "platform/SettingsFile.h"
 #include "app/SystemInfo.h"
@@ -46,28 +45,6 @@ SAccessLimits ReadAccessLimits(const CIniFile& ini) {
     limits.root = ini.GetValue("ACCESS", "ROOT", DefaultAccessRoot().c_str());
     limits.readOnly = ProfileInt(ini.GetValue("ACCESS", "READONLY", "0")) != 0;
     return limits;
-}
-
-int DateNumber(const CLocalTime& t) { return t.year * 10000 + t.month * 100 + t.day; }
-
-// The start of the local day `days` after t's, in CurrentTime() seconds.
-int64_t DayStart(const CLocalTime& t, int days) {
-    struct tm parts {};
-    parts.tm_year = t.year - 1900;
-    parts.tm_mon = t.month - 1;
-    parts.tm_mday = t.day + days;
-    parts.tm_isdst = -1;
-    return static_cast<int64_t>(::mktime(&parts));
-}
-
-const char* LinkText(ELinkState state) {
-    switch (state) {
-        case ELinkState::Stopped: return "not serving";
-        case ELinkState::Waiting: return "waiting for a client";
-        case ELinkState::Serving: return "serving a request";
-        case ELinkState::DeviceLost: return "device lost";
-    }
-    return "";
 }
 
 // [DRIVES] and [PATHS] IGNORECASE, for clients written against drive letters and a file system
@@ -184,8 +161,7 @@ void CServerDlg::OnTimer(int /*timerId*/, bool lineQuiet) {
     try {
         if (m_bReloadPending && !m_server.IsServing()) Reload();
         const int64_t now = CurrentTime();
-        if ((now < m_retentionDay[0] || now >= m_retentionDay[1]) && !m_server.IsServing())
-            ApplyRetention();
+        if (m_retention.Due(now) && !m_server.IsServing()) ApplyRetention();
         if (m_bServerRunning == 0) {
             if (m_bWaitingForPort && CRs232Server::Clock::now() < m_nextPortLook) return;
             const int result = m_server.StartServer(m_nPort, m_nBaudRate, &m_listLog, &m_logFile);
@@ -198,7 +174,7 @@ void CServerDlg::OnTimer(int /*timerId*/, bool lineQuiet) {
                                                : "Serial port %s not there, waiting for it",
                                           device.c_str()));
                     // Started as far as the service manager is concerned: waiting is its state.
-                    m_notify.Send("READY=1");
+                    m_notify.Ready();
                     NotifyStatus(true);
                 }
                 m_nextPortLook = CRs232Server::Clock::now() + CRs232Server::kReopenInterval;
@@ -208,7 +184,7 @@ void CServerDlg::OnTimer(int /*timerId*/, bool lineQuiet) {
                 // The start-up lines give the port's number only; its device follows here.
                 LogMessage("Device is: " + m_server.DeviceName(m_nPort));
                 m_bServerRunning = 1;
-                m_notify.Send("READY=1");
+                m_notify.Ready();
                 NotifyStatus(true);
             } else {
                 m_bStartFailed = true;
@@ -261,50 +237,12 @@ void CServerDlg::Serve() {
     }
 }
 
-void CServerDlg::NotifyStatus(bool force) {
-    if (!m_notify.Enabled()) return;
-    const auto now = std::chrono::steady_clock::now();
-    if (!force && now < m_nextStatus) return;
-    const std::string line = Status().Line();
-    if (line == m_strNotifiedStatus) return;
-    m_notify.Send("STATUS=" + line);
-    m_strNotifiedStatus = line;
-    m_nextStatus = now + kStatusInterval;
-}
-
 SOperatorStatus CServerDlg::Status() const {
-    SOperatorStatus s;
-    s.device = FormatText("%s at %ld Bd", m_server.DeviceName(m_nPort).c_str(),
-                          static_cast<long>(m_nBaudRate));
-    s.link = m_bWaitingForPort && !m_bServerRunning ? "waiting for the device"
-                                                    : LinkText(m_server.LinkState());
-    const SActivity& activity = m_server.Activity();
-    if (activity.lastContact == 0) {
-        s.contact = "no client yet";
-    } else {
-        const CLocalTime t = LocalTime(activity.lastContact);
-        s.contact = DateNumber(t) == DateNumber(LocalNow())
-                        ? FormatText("last contact %2.2d:%2.2d:%2.2d", t.hour, t.minute, t.second)
-                        : FormatText("last contact %4.4d-%2.2d-%2.2d %2.2d:%2.2d", t.year,
-                                     t.month, t.day, t.hour, t.minute);
-    }
-    s.counts = FormatText("%ld served, %ld failed", activity.served, activity.failed);
-    if (const STransfer* t = m_server.Transfer()) {
-        const std::string name = t->file.substr(t->file.rfind('/') + 1);
-        const double seconds =
-            std::chrono::duration<double>(STransfer::Clock::now() - t->started).count();
-        s.progress = FormatText("%s %s: %lld of %lld bytes", t->upload ? "Receiving" : "Sending",
-                                name.c_str(), static_cast<long long>(t->done),
-                                static_cast<long long>(t->total));
-        if (seconds >= 1) s.rate = FormatText("%.0f B/s", t->done / seconds);
-        s.percent = t->total > 0 ? static_cast<int>(std::min<int64_t>(100, t->done * 100 / t->total))
-                                 : 0;
-    }
-    return s;
+    return DescribeStatus(m_server, m_nPort, m_nBaudRate, m_bWaitingForPort && !m_bServerRunning);
 }
 
-std::string SOperatorStatus::Line() const {
-    return device + ", " + link + ", " + contact + ", " + counts;
+void CServerDlg::NotifyStatus(bool force) {
+    m_notify.Status([this] { return Status().Line(); }, force);
 }
 
 void CServerDlg::OnOK() { Close(EKey::Enter); }
@@ -315,7 +253,7 @@ void CServerDlg::Close(EKey key) {
     // Enter and Escape arrive as OK and Cancel; while held down they never close the window.
     if (m_bDestroyed || m_view.IsKeyHeld(key)) return;
     m_view.KillTimer(kTimerId);
-    m_notify.Send("STOPPING=1");
+    m_notify.Stopping();
     if (m_bServerRunning == 1) {
         m_server.StopServer();
         LogMessage("Server stopped !");
@@ -402,24 +340,8 @@ void CServerDlg::Reload() {
 }
 
 void CServerDlg::ApplyRetention() {
-    const int64_t now = CurrentTime();
-    const CLocalTime today = LocalTime(now);
-    // The next check comes when the date changes, either way; a tick compares two numbers.
-    m_retentionDay[0] = DayStart(today, 0);
-    m_retentionDay[1] = DayStart(today, 1);
-    if (m_retentionDay[1] <= now) m_retentionDay[1] = now + 3600;  // no local calendar
-    struct SKind {
-        EDatedFile kind;
-        int days;
-        const char* dir;
-        const char* what;
-    };
-    for (const SKind& k : {SKind{EDatedFile::Log, m_nKeepLogDays, "LOG/", "log"},
-                           SKind{EDatedFile::Backup, m_nKeepBackupDays, "BAK/", "backup"}}) {
-        const int removed = RemoveExpired(m_strBasePath + k.dir, k.kind, m_nPort, k.days, today);
-        if (removed > 0)
-            LogMessage(FormatText("Removed %d %s files older than %d days", removed, k.what, k.days));
-    }
+    m_retention.SetKeepDays(m_nKeepLogDays, m_nKeepBackupDays);
+    for (const std::string& line : m_retention.Apply(m_strBasePath, m_nPort)) LogMessage(line);
 }
 
 bool CServerDlg::WriteSettings() {

@@ -8,7 +8,7 @@
 // <base>BAK/ and <base>LOG/ made at start-up.
 // The optional settings (all but BAUDRATE and [PORTS]) are read again on OnReload.
 // Service: with NOTIFY_SOCKET set, READY=1 once the port is open, STATUS= on change (at most once
-// per kStatusInterval) and STOPPING=1 when closing.
+// per CServiceNotifier::kStatusInterval) and STOPPING=1 when closing.
 // Environment: RS232_DEFAULT_ROOT is the access root when the settings name none;
 // RS232_WAIT_FOR_PORT=1 waits for a missing device, or a network line another connection holds.
 // Timing: OnTimer and OnArrival serve what is queued, at most kMaxPollsPerWake Polls (each
@@ -25,25 +25,14 @@
 #include <vector>
 
 #include "app/ServerView.h"
+#include "app/ServiceNotifier.h"
+#include "server/OperatorStatus.h"
+#include "server/Retention.h"
 #include "server/Rs232Server.h"
 #include "log/LogFile.h"
-#include "platform/ServiceManager.h"
 #include "platform/SettingsFile.h"
 
 namespace rs232 {
-
-// What the operator is shown about the server, as texts: the window's status bar and progress,
-// and the service manager's status line.
-struct SOperatorStatus {
-    std::string device;   // "/dev/ttyS2 at 57600 Bd"
-    std::string link;     // "waiting for a client", "serving a request", "device lost", ...
-    std::string contact;  // "last contact 12:34:56" or "no client yet"
-    std::string counts;   // "3 served, 1 failed"
-    std::string progress;  // "Receiving a.bin: 1200 of 5000 bytes"; empty when idle
-    std::string rate;      // "480 B/s" once the transfer has run for a second
-    int percent = -1;      // of the transfer in progress; -1 when idle
-    std::string Line() const;  // device, link, contact and counts joined by ", "
-};
 
 class CServerDlg {
 public:
@@ -56,7 +45,6 @@ public:
     static constexpr int kMaxListLines = 300;   // above this the window's route trims the list
     static constexpr int kTrimLines = 50;
     static constexpr const char* kTitle = "RS232 Server for Quillet Solution";
-    static constexpr std::chrono::seconds kStatusInterval{1};
 
     // exePath: the running executable; the settings file and the application path follow
     // from it.
@@ -148,12 +136,10 @@ private:
     bool m_bReloadPending = false;
     int m_nKeepLogDays = 0;     // 0: logs are kept for ever
     int m_nKeepBackupDays = 0;  // 0: backups are kept for ever
-    int64_t m_retentionDay[2] = {0, 0};  // [start, end) of the day of the last retention check
+    CRetention m_retention;
 
     std::vector<std::function<void(const SRequestOutcome&)>> m_outcomeListeners;
-    CNotifySocket m_notify;
-    std::string m_strNotifiedStatus;
-    std::chrono::steady_clock::time_point m_nextStatus{};
+    CServiceNotifier m_notify;
     // RS232_WAIT_FOR_PORT=1: a missing device or a line held elsewhere is tried again every
     // reopen interval.
     bool m_bWaitForPort = false;

@@ -10,7 +10,7 @@
 #include <regex>
 #include <sstream>
 
-#include "app/Retention.h"
+#include "server/Retention.h"
 #include "support/Process.h"
 
 namespace rs232::test {

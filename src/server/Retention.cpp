@@ -1,6 +1,7 @@
-#include "app/Retention.h"
+#include "server/Retention.h"
 
 #include <cctype>
+#include <ctime>
 #include <vector>
 
 #include "platform/DirSearch.h"
@@ -26,6 +27,16 @@ bool Digits(const std::string& text, size_t from, size_t count) {
     for (size_t i = from; i < from + count; ++i)
         if (!std::isdigit(static_cast<unsigned char>(text[i]))) return false;
     return true;
+}
+
+// The start of the local day `days` after t's, in CurrentTime() seconds.
+int64_t DayStart(const CLocalTime& t, int days) {
+    struct tm parts {};
+    parts.tm_year = t.year - 1900;
+    parts.tm_mon = t.month - 1;
+    parts.tm_mday = t.day + days;
+    parts.tm_isdst = -1;
+    return static_cast<int64_t>(::mktime(&parts));
 }
 
 }  // namespace
@@ -66,6 +77,30 @@ int RemoveExpired(const std::string& dir, EDatedFile kind, int port, int keepDay
         }
     }
     return removed;
+}
+
+std::vector<std::string> CRetention::Apply(const std::string& basePath, int port) {
+    const int64_t now = CurrentTime();
+    const CLocalTime today = LocalTime(now);
+    // The next check comes when the date changes, either way.
+    m_day[0] = DayStart(today, 0);
+    m_day[1] = DayStart(today, 1);
+    if (m_day[1] <= now) m_day[1] = now + 3600;  // no local calendar
+    struct SKind {
+        EDatedFile kind;
+        int days;
+        const char* dir;
+        const char* what;
+    };
+    std::vector<std::string> lines;
+    for (const SKind& k : {SKind{EDatedFile::Log, m_nKeepLogDays, "LOG/", "log"},
+                           SKind{EDatedFile::Backup, m_nKeepBackupDays, "BAK/", "backup"}}) {
+        const int removed = RemoveExpired(basePath + k.dir, k.kind, port, k.days, today);
+        if (removed > 0)
+            lines.push_back(
+                FormatText("Removed %d %s files older than %d days", removed, k.what, k.days));
+    }
+    return lines;
 }
 
 }  // namespace rs232
