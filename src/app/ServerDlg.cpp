@@ -7,12 +7,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <vector>
 
 #include "app/CommandLine.h"
 #include "platform/Clock.h"
 #include "platform/SettingsFile.h"
 #include "app/SystemInfo.h"
 #include "platform/FileOps.h"
+#include "platform/Number.h"
 #include "platform/Paths.h"
 #include "platform/TextFormat.h"
 
@@ -37,23 +40,26 @@ std::string DefaultAccessRoot() {
     return root ? root : "";
 }
 
-// Optional keys, off by default so that a plain settings file keeps the designed behaviour:
-// [ACCESS] ROOT=<dir> confines every request path (ROOT=/ lifts a default root), READONLY=1
-// refuses the requests that change files.
-SAccessLimits ReadAccessLimits(const CIniFile& ini) {
-    SAccessLimits limits;
-    limits.root = ini.GetValue("ACCESS", "ROOT", DefaultAccessRoot().c_str());
-    limits.readOnly = ProfileInt(ini.GetValue("ACCESS", "READONLY", "0")) != 0;
-    return limits;
+// Ranges of the optional numbers.
+constexpr int kMaxBlockPauseMs = 5000;  // below the client's wait for the next block
+constexpr int kMaxKeepDays = 36500;
+
+// [section] key as a whole number from min to max: `absent` when the key is not there, and
+// `current` (the value in force) with a warning when it holds anything else.
+int64_t NumberSetting(const CIniFile& ini, const char* section, const char* key, int64_t min,
+                      int64_t max, int64_t absent, int64_t current,
+                      std::vector<std::string>& warnings) {
+    const char* text = ini.GetValue(section, key, nullptr);
+    if (!text) return absent;
+    if (const auto value = ReadNumber(text, min, max)) return *value;
+    warnings.push_back(FormatText("Setting [%s] %s=%s ignored: %s", section, key, text,
+                                  NumberRangeText(min, max).c_str()));
+    return current;
 }
 
-// [DRIVES] and [PATHS] IGNORECASE, for clients written against drive letters and a file system
-// that ignores case.
-SPathRules ReadPathRules(const CIniFile& ini) {
-    SPathRules rules;
-    rules.drives = ReadDriveMap(ini);
-    rules.ignoreCase = ProfileInt(ini.GetValue("PATHS", "IGNORECASE", "0")) != 0;
-    return rules;
+bool IsDirectory(const std::string& path) {
+    CFileStatus status;
+    return GetStatus(path, status) && (status.m_attribute & wire::kAttrDirectory) != 0;
 }
 
 // Names are appended to the base path as they are: without a final separator they land beside
@@ -140,6 +146,15 @@ bool CServerDlg::OnInitDialog() {
     if (!ReadSettings()) {
         m_nBaudRate = kDefaultBaudRate;
         WriteSettings();
+        ReadOptionalSettings(CIniFile(), true);  // the default root is checked all the same
+    }
+    // Settings that cannot be taken as they are never leave a weaker server running.
+    if (!m_strSettingsError.empty()) {
+        m_bStartFailed = true;
+        LogMessage(m_strSettingsError, EEventLevel::Error);
+        m_view.MessageBox(m_strSettingsError);
+        if (!m_bDestroyed) DestroyWindow();
+        return true;
     }
     LogMessage(FormatText("Baudrate is: %ld", static_cast<long>(m_nBaudRate)));
     if (const std::string notice = m_server.Notice(port); !notice.empty()) LogMessage(notice);
@@ -287,31 +302,66 @@ void CServerDlg::LogMessage(const std::string& text, EEventLevel level) {
 
 bool CServerDlg::ReadSettings() {
     const std::string path = SettingsPath();
-    if (!FileExists(path)) return false;
+    std::error_code ec;  // a dangling link is there, and unreadable
+    if (!std::filesystem::exists(std::filesystem::symlink_status(path, ec))) return false;
     CIniFile ini;
-    ini.SetMultiKey(false);
-    // An unreadable file reads like one without the key: the default rate.
-    ini.LoadFile(path.c_str());
+    std::string why;
+    if (!LoadSettingsFile(path, ini, why)) {
+        m_strSettingsError = FormatText("Settings file %s cannot be read: %s", path.c_str(),
+                                        why.c_str());
+        return true;
+    }
     const char* value = ini.GetValue("COMPORT", "BAUDRATE", nullptr);
     m_nBaudRate = value ? ProfileInt(value) : kDefaultBaudRate;
     m_server.SetDeviceMap(ReadDeviceMap(ini));
-    ReadOptionalSettings(ini);
+    ReadOptionalSettings(ini, true);
     return true;
 }
 
-void CServerDlg::ReadOptionalSettings(const CIniFile& ini) {
-    m_server.SetAccessLimits(ReadAccessLimits(ini));
-    m_server.SetPathRules(ReadPathRules(ini));
+void CServerDlg::ReadOptionalSettings(const CIniFile& ini, bool atStart) {
+    // Optional keys, off by default so that a plain settings file keeps the designed behaviour.
+    // A value that cannot be taken leaves the one in force; a root that names no directory
+    // stops a start, as serving without it would reach what it was to keep out.
+    auto& warnings = m_settingsWarnings;
+    SAccessLimits access = m_server.GetAccessLimits();
+    const char* rootKey = ini.GetValue("ACCESS", "ROOT", nullptr);
+    const std::string root = rootKey ? rootKey : DefaultAccessRoot();
+    if ((rootKey || !root.empty()) && !IsDirectory(root)) {
+        const std::string setting =
+            (rootKey ? std::string("[ACCESS] ROOT") : kDefaultRootVariable) + "=" + root;
+        if (atStart)
+            m_strSettingsError = "Setting " + setting + " cannot be used: not a directory";
+        else
+            warnings.push_back("Setting " + setting + " ignored: not a directory");
+    } else {
+        access.root = root;
+    }
+    access.readOnly = NumberSetting(ini, "ACCESS", "READONLY", 0, 1, 0, access.readOnly, warnings);
+    m_server.SetAccessLimits(access);
+
+    // [DRIVES] and [PATHS] IGNORECASE, for clients written against drive letters and a file
+    // system that ignores case.
+    SPathRules paths = m_server.GetPathRules();
+    paths.drives = ReadDriveMap(ini);
+    paths.ignoreCase =
+        NumberSetting(ini, "PATHS", "IGNORECASE", 0, 1, 0, paths.ignoreCase, warnings);
+    m_server.SetPathRules(paths);
+
     // The pause before each download content block; a key taken out restores the default.
     SLinkLimits limits = m_server.GetLinkLimits();
-    const char* pause = ini.GetValue("COMPORT", "BLOCKPAUSE", nullptr);
-    limits.blockPause = pause ? std::chrono::milliseconds(ProfileInt(pause)) : SLinkLimits{}.blockPause;
+    limits.blockPause = std::chrono::milliseconds(
+        NumberSetting(ini, "COMPORT", "BLOCKPAUSE", 0, kMaxBlockPauseMs,
+                      SLinkLimits{}.blockPause.count(), limits.blockPause.count(), warnings));
     m_server.SetLinkLimits(limits);
-    m_nKeepLogDays = std::max(0, ProfileInt(ini.GetValue("LOG", "KEEPDAYS", "0")));
-    m_nKeepBackupDays = std::max(0, ProfileInt(ini.GetValue("BACKUP", "KEEPDAYS", "0")));
+    m_nKeepLogDays = static_cast<int>(
+        NumberSetting(ini, "LOG", "KEEPDAYS", 0, kMaxKeepDays, 0, m_nKeepLogDays, warnings));
+    m_nKeepBackupDays = static_cast<int>(
+        NumberSetting(ini, "BACKUP", "KEEPDAYS", 0, kMaxKeepDays, 0, m_nKeepBackupDays, warnings));
 }
 
 void CServerDlg::LogOptionalSettings() {
+    for (const std::string& warning : m_settingsWarnings) LogMessage(warning, EEventLevel::Warning);
+    m_settingsWarnings.clear();
     // The optional settings show only when they are set.
     const SAccessLimits& access = m_server.GetAccessLimits();
     if (!access.root.empty()) LogMessage("Access root is: " + access.root);
@@ -329,11 +379,16 @@ void CServerDlg::LogOptionalSettings() {
 
 void CServerDlg::Reload() {
     m_bReloadPending = false;
+    // A file gone, unreadable or garbled says nothing: what is in force stays.
     CIniFile ini;
-    ini.SetMultiKey(false);
-    // A settings file gone or unreadable leaves every optional setting off.
-    ini.LoadFile(SettingsPath().c_str());
-    ReadOptionalSettings(ini);
+    std::string why;
+    if (!LoadSettingsFile(SettingsPath(), ini, why)) {
+        LogMessage(FormatText("Settings file %s ignored: %s; the settings in force stay",
+                              SettingsPath().c_str(), why.c_str()),
+                   EEventLevel::Warning);
+        return;
+    }
+    ReadOptionalSettings(ini, false);
     LogMessage("Settings re-read from " + SettingsPath());
     LogOptionalSettings();
     ApplyRetention();

@@ -6,7 +6,8 @@
 // file is missing; read-only [COMPORT] BLOCKPAUSE, [PORTS] COMn=<device>, [ACCESS] ROOT and
 // READONLY, [LOG] KEEPDAYS, [BACKUP] KEEPDAYS, [DRIVES] <letter>=<dir>, [PATHS] IGNORECASE);
 // <base>BAK/ and <base>LOG/ made at start-up.
-// The optional settings (all but BAUDRATE and [PORTS]) are read again on OnReload.
+// The optional settings (all but BAUDRATE and [PORTS]) are read again on OnReload; a file that
+// cannot be read or holds a garbled line keeps the ones in force (and stops a start).
 // Service: with NOTIFY_SOCKET set, READY=1 once the port is open, STATUS= on change (at most once
 // per CServiceNotifier::kStatusInterval) and STOPPING=1 when closing.
 // Environment: RS232_DEFAULT_ROOT is the access root when the settings name none;
@@ -15,7 +16,8 @@
 // at most one request), and may block for the link's time limits; the closing path pauses
 // 500 ms after each closing line, a failed start 1000 ms after its
 // cause (device and system error) was logged and shown in a message box.
-// Errors: no exception leaves OnTimer; a failed start or directory error makes ExitStatus() 1.
+// Errors: no exception leaves OnTimer; a failed start, directory error or settings file that
+// stops the start makes ExitStatus() 1.
 #pragma once
 
 #include <chrono>
@@ -89,7 +91,9 @@ public:
     }
 
     // False when the settings file does not exist (rate untouched); otherwise reads BAUDRATE
-    // (default 57600), BLOCKPAUSE, the [PORTS] device map, the [ACCESS] limits and the path rules.
+    // (default 57600), BLOCKPAUSE, the [PORTS] device map, the [ACCESS] limits and the path rules,
+    // or, for a file that cannot be read or a root that names no directory, sets the reason
+    // the start stops with.
     bool ReadSettings();
     // Writes BAUDRATE into [COMPORT], keeping the file's other content. Always true.
     bool WriteSettings();
@@ -110,7 +114,9 @@ private:
     // logged. A file error ends the run and is reported.
     void Serve();
     void DestroyWindow();
-    void ReadOptionalSettings(const CIniFile& ini);
+    // Refused values leave the ones in force and queue a warning for LogOptionalSettings; a
+    // root that names no directory is ignored, or at start sets m_strSettingsError.
+    void ReadOptionalSettings(const CIniFile& ini, bool atStart);
     void LogOptionalSettings();
     void Reload();
     // Removes expired logs and backups (when a KEEPDAYS is set) and notes today's date.
@@ -134,6 +140,8 @@ private:
     bool m_bDirError = false;
     bool m_bStartFailed = false;
     bool m_bReloadPending = false;
+    std::string m_strSettingsError;  // why the settings stop the start; empty when they do not
+    std::vector<std::string> m_settingsWarnings;
     int m_nKeepLogDays = 0;     // 0: logs are kept for ever
     int m_nKeepBackupDays = 0;  // 0: backups are kept for ever
     CRetention m_retention;

@@ -63,6 +63,11 @@ struct SPortBackendKind {
 extern const SPortBackendKind kPortBackends[3];
 const SPortBackendKind& PortBackendKind(const std::string& device);
 
+// HOST and PORT of a network device's name (HOST without the brackets of a v6 address). False,
+// with why, when PORT is missing or not a whole number from 1 to 65535.
+bool ReadNetworkAddress(const std::string& device, std::string& host, std::string& port,
+                        std::string& why);
+
 std::unique_ptr<IPortBackend> MakeTtyBackend(const std::string& device);
 std::unique_ptr<IPortBackend> MakeTcpBackend(const std::string& device);
 std::unique_ptr<IPortBackend> MakeRfc2217Backend(const std::string& device);

@@ -40,7 +40,7 @@ public:
     static constexpr std::chrono::seconds kAnswerTimeout{5};
 
     explicit CRfc2217Backend(std::string device)
-        : CTcpBackend(std::move(device), std::strlen("rfc2217://")) {}
+        : CTcpBackend(std::move(device)) {}
 
     // Settings no line has are refused before connecting, as a local device refuses them: a
     // far end may not answer them at all, and a rate of 0 would ask for its current one.

@@ -35,8 +35,7 @@ void SetOption(int fd, int level, int name, int value) {
 
 }  // namespace
 
-CTcpBackend::CTcpBackend(std::string device, size_t schemeLength)
-    : m_device(std::move(device)), m_schemeLength(schemeLength) {}
+CTcpBackend::CTcpBackend(std::string device) : m_device(std::move(device)) {}
 
 CTcpBackend::~CTcpBackend() {
     if (m_fd >= 0) Close();
@@ -48,16 +47,8 @@ int CTcpBackend::Fail(int code, const std::string& why) {
 }
 
 int CTcpBackend::Open(const SLineSettings& line) {
-    // HOST:PORT, or [V6ADDRESS]:PORT.
-    const std::string address = m_device.substr(m_schemeLength);
-    const size_t colon = address.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == address.size())
-        return Fail(kPortOpenFailed, "expected HOST:PORT after " +
-                                         m_device.substr(0, m_schemeLength));
-    m_host = address.substr(0, colon);
-    m_service = address.substr(colon + 1);
-    if (m_host.size() > 2 && m_host.front() == '[' && m_host.back() == ']')
-        m_host = m_host.substr(1, m_host.size() - 2);
+    std::string why;
+    if (!ReadNetworkAddress(m_device, m_host, m_service, why)) return Fail(kPortOpenFailed, why);
     const int connected = Connect();
     if (connected != kPortOk) return connected;
     return Negotiate(line);
@@ -232,7 +223,7 @@ bool CTcpBackend::HungUp() {
 }
 
 std::unique_ptr<IPortBackend> MakeTcpBackend(const std::string& device) {
-    return std::make_unique<CTcpBackend>(device, std::strlen("tcp://"));
+    return std::make_unique<CTcpBackend>(device);
 }
 
 }  // namespace rs232

@@ -21,7 +21,7 @@ public:
     // Received bytes held for the reader; beyond this the far end waits (TCP flow control).
     static constexpr size_t kMaxQueued = 64 * 1024;
 
-    CTcpBackend(std::string device, size_t schemeLength);
+    explicit CTcpBackend(std::string device);
     ~CTcpBackend() override;
 
     int Open(const SLineSettings& line) override;
@@ -59,7 +59,6 @@ protected:
 private:
     int Connect();
 
-    size_t m_schemeLength;
     int m_fd = -1;
     bool m_broken = false;
 };

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <regex>
 #include <sstream>
 
@@ -135,6 +136,45 @@ TEST(Service, NotifiesLevelsLinesRereadsSettingsOnHangupAndStopsCleanly) {
             for (std::string line; std::getline(file, line);) EXPECT_NE(WithoutStamp(line), line) << line;
         }
     }
+}
+
+
+// Settings that cannot be taken leave what is in force: a file gone, a directory, a dangling link
+// or a garbled file keeps ROOT and READONLY on SIGHUP; a refused KEEPDAYS removes nothing.
+TEST(Service, SettingsThatCannotBeTakenKeepWhatIsInForce) {
+    CTempDir dir;
+    CPty pty;
+    const std::string ini = dir / "rs232-server.ini", keep = "[ACCESS]\nROOT=" + (dir / "pub") + "\nREADONLY=1\n";
+    std::filesystem::create_directories(dir / "pub");
+    dir.WriteFile("pub/in.txt", "in");
+    dir.WriteFile("secret.txt", "out");
+    CServer server(dir, pty.SlavePath(), {}, keep);
+    ASSERT_TRUE(server.Started()) << server.Err();
+    const std::string old = "LOG/LOG" + std::to_string(server.Port()) + "_20000101.LOG";
+    dir.WriteFile(old, "old\r\n");
+    const std::pair<std::function<void()>, std::string> rows[] = {
+        {[&] { std::filesystem::remove(ini); }, "No such file or directory"},
+        {[&] { std::filesystem::create_directory(ini); }, "Is a directory"},
+        {[&] { std::filesystem::remove(ini), std::filesystem::create_symlink(dir / "none", ini); }, "No such file or directory"},
+        {[&] { std::filesystem::remove(ini), dir.WriteFile("rs232-server.ini", "[ACCESS]\nROOT=/\n\x01garbage\n"); }, "line 3 is neither [SECTION] nor KEY=VALUE"}};
+    for (const auto& [change, why] : rows) {
+        const size_t from = server.Out().size();
+        change(), server.Signal(SIGHUP);
+        EXPECT_TRUE(server.WaitFor("Settings file " + ini + " ignored: " + why + "; the settings in force stay\n", 30s, from)) << why;
+    }
+    for (const std::string days : {"1e3", "-1", "abc", "99999999999"}) {
+        dir.WriteFile("rs232-server.ini", keep + "[LOG]\nKEEPDAYS=" + days + "\n"), server.Signal(SIGHUP);
+        EXPECT_TRUE(server.WaitFor("Setting [LOG] KEEPDAYS=" + days + " ignored: not a whole number from 0 to 36500\n")) << days;
+    }
+    EXPECT_EQ(dir.ReadFile(old), "old\r\n");
+    SReadBlock reply;
+    ASSERT_TRUE(pty.Connect());
+    pty.Send(MakeBlock("IR", 0, std::string("secret.txt")));
+    ASSERT_TRUE(pty.Read(1) == Bytes{ACK} && pty.ReadBlock(reply));
+    pty.Send(ACK);
+    EXPECT_TRUE(server.WaitFor("Access to " + dir.Path() + "secret.txt refused: outside"));
+    pty.Send(MakeBlock("DF", 0, std::string("pub/in.txt")));
+    EXPECT_TRUE(server.WaitFor("Error: DF Block refused, the server is read-only\n"));
 }
 
 }  // namespace

@@ -129,6 +129,18 @@ TEST(Startup, RefusalsCreateNothingAndUnusableDirectoriesEndTheProgram) {
     // server was never started; start-up still finished its steps and made the settings file.
     EXPECT_EQ(WithoutStamp(r.out), "Command line is: >" + port + " " + base + "<\n");
     EXPECT_EQ(dir.ReadFile("rs232-server.ini"), "[COMPORT]\nBAUDRATE=57600\n");
+
+    // Settings that cannot be taken as they are stop the start with the reason.
+    const std::string com = "[PORTS]\nCOM" + port + "=", range = " is not a whole number from 1 to 65535";
+    const std::pair<std::string, std::string> stops[] = {
+        {com + "tcp://127.0.0.1:0\n", "port 0" + range}, {com + "tcp://127.0.0.1:65536\n", "port 65536" + range},
+        {com + "rfc2217://127.0.0.1:70000\n", "port 70000" + range}, {com + "tcp://[::1]:4294967297\n", "port 4294967297" + range},
+        {"[ACCESS]\nROOT=" + (dir / "plain") + "\n", "Setting [ACCESS] ROOT=" + (dir / "plain") + " cannot be used: not a directory"},
+        {"[ACCESS]\nROOT=/\nno key\n", "rs232-server.ini cannot be read: line 3 is neither [SECTION] nor KEY=VALUE"}};
+    for (const auto& [settings, reason] : stops) {
+        r = RunProgram({InstallServer(other, settings), port}, 30s, other.Path());
+        EXPECT_TRUE(r.code == 1 && r.err.find(reason + "\n") != std::string::npos) << settings << r.err;
+    }
 }
 
 TEST(Startup, OneInstancePerPort) {

@@ -87,6 +87,7 @@ TEST(ClientServer, CommandsOptionsAndFailures) {
         {{}, 64, none, "", {}}, {{"get"}, 64, none, "", {}}, {{"info", std::string(100, 'x')}, 64, none, "", {}},
         {{"put", l + "one", "a;b"}, 64, none, "", {{r + "a;b", "-"}}},
         {{"-q", "-v", "date"}, 64, none, "excludes", {}},
+        {{"--retries", "1e3", "date"}, 64, none, "1e3 is not a whole number from 0 to 100", {}},
         {{"put", l + "one", l + "two", "sub"}, 64, none, "does not end in", {{r + "sub/one", "-"}}},
         {{"get", "r1", "r2", l + "in/r1"}, 64, none, "not a directory", {{l + "in/r1", "keep"}}},
         // The remote name defaults to the local one; quiet means silent.
@@ -110,6 +111,8 @@ TEST(ClientServer, CommandsOptionsAndFailures) {
         EXPECT_TRUE(Matches(got.err, c.err)) << got.err;
         for (const auto& [path, content] : c.files) EXPECT_EQ(Exists(path) ? ReadWholeFile(path) : "-", content) << path;
     }
+    for (const std::string port : {"0", "65536", "70000", "4294967297"})
+        EXPECT_EQ(line.Client({"date"}, "tcp://127.0.0.1:" + port).code, 64) << port;
     // The directory is still there, and the temporary list files are gone.
     EXPECT_EQ(ListDir(r), (std::vector<std::string>{"BAK", "LOG", "a;b.txt", "big", "one", "r1", "r2", "sub"}));
     EXPECT_EQ(ListDir(r + "sub"), (std::vector<std::string>{"one", "ro.txt", "two"}));

@@ -31,8 +31,10 @@
 #include <vector>
 
 #include "Client.h"
+#include "link/PortBackend.h"
 #include "link/SerialPort.h"
 #include "platform/FileOps.h"
+#include "platform/Number.h"
 #include "platform/Paths.h"
 #include "platform/SettingsFile.h"
 
@@ -58,9 +60,9 @@ struct SSettings {
 };
 
 // Read as the server reads it, so that both ends agree on what the file says.
-bool ReadSettings(const std::string& path, SSettings& settings) {
+bool ReadSettings(const std::string& path, SSettings& settings, std::string& why) {
     CIniFile ini;
-    if (ini.LoadFile(path.c_str()) < 0) return false;
+    if (!LoadSettingsFile(path, ini, why)) return false;
     settings.ports = ReadDeviceMap(ini);
     const char* baud = ini.GetValue("COMPORT", "BAUDRATE", nullptr);
     settings.baud = baud ? ProfileInt(baud) : 0;
@@ -110,6 +112,17 @@ private:
     bool m_drawn = false;
     Clock::time_point m_start = Clock::now(), m_last;
 };
+
+// An option's value as a whole number from min to max, as the server reads its numbers.
+template <typename T>
+CLI::Option* AddNumberOption(CLI::App& app, const std::string& name, T& value, int64_t min,
+                             int64_t max, const std::string& help) {
+    return app.add_option_function<std::string>(name, [&value, name, min, max](const std::string& text) {
+        const auto number = ReadNumber(text, min, max);
+        if (!number) throw CLI::ValidationError(name, text + " is " + NumberRangeText(min, max));
+        value = static_cast<T>(*number);
+    }, help)->type_name("INT");
+}
 
 std::string BaseName(const std::string& path, const char* separators = "/\\:") {
     const size_t cut = path.find_last_of(separators);
@@ -184,16 +197,15 @@ int main(int argc, char** argv) {
     bool verbose = false;
     app.add_option("--device", device,
                    "serial device, or tcp://HOST:PORT or rfc2217://HOST:PORT (overrides --port)");
-    app.add_option("--port", port, "port number 1..99, mapped through [PORTS] COMn")
-        ->check(CLI::Range(kFirstPort, kLastPort));
+    AddNumberOption(app, "--port", port, kFirstPort, kLastPort,
+                    "port number 1..99, mapped through [PORTS] COMn");
     app.add_option("--config", config,
                    "settings file with [PORTS] COMn=device and [COMPORT] BAUDRATE (default: "
                    "rs232-server.ini beside this program, else /etc/rs232-server.ini)");
-    app.add_option("--baud", baud, "line speed (default: the settings file's, else 57600)")
-        ->check(CLI::Range(1L, 10'000'000L));
-    app.add_option("--retries", retries,
-                   "times a request that failed on the line starts again (default 2)")
-        ->check(CLI::Range(0, 100));
+    AddNumberOption(app, "--baud", baud, 1, 10'000'000,
+                    "line speed (default: the settings file's, else 57600)");
+    AddNumberOption(app, "--retries", retries, 0, 100,
+                    "times a request that failed on the line starts again (default 2)");
     auto* quietFlag =
         app.add_flag("-q,--quiet", g_quiet, "nothing on stdout or stderr but results and errors");
     app.add_flag("-v,--verbose", verbose, "each block and answer on stderr")->excludes(quietFlag);
@@ -269,19 +281,24 @@ int main(int argc, char** argv) {
     }
 
     SSettings settings;
+    std::string why;
     if (!config.empty()) {
-        errno = 0;
-        if (!ReadSettings(config, settings)) {
+        if (!ReadSettings(config, settings, why)) {
             std::fprintf(stderr, "rs232-client: cannot read settings file %s: %s\n", config.c_str(),
-                         std::strerror(errno ? errno : EINVAL));
+                         why.c_str());
             return kExitUsage;
         }
     } else {
         const std::string beside = DirectoryOf(ExecutablePath()) + "rs232-server.ini";
         if (FileExists(beside))
-            ReadSettings(beside, settings);
+            ReadSettings(beside, settings, why);
         else if (FileExists(kSystemConfig))
-            ReadSettings(kSystemConfig, settings);
+            ReadSettings(kSystemConfig, settings, why);
+    }
+    if (std::string host, service; *PortBackendKind(device).scheme &&
+                                   !ReadNetworkAddress(device, host, service, why)) {
+        std::fprintf(stderr, "rs232-client: --device %s: %s\n", device.c_str(), why.c_str());
+        return kExitUsage;
     }
     if (baud == 0) baud = settings.baud > 0 ? settings.baud : 57600;
 
