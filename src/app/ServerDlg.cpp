@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <utility>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -343,6 +344,16 @@ void CServerDlg::ReadOptionalSettings(const CIniFile& ini, bool atStart) {
     // system that ignores case.
     SPathRules paths = m_server.GetPathRules();
     paths.drives = ReadDriveMap(ini);
+    // [DRIVES] DEFAULT=<letter>: the drive of a rooted path without a letter (else C).
+    const char* drive = ini.GetValue("DRIVES", "DEFAULT", nullptr);
+    const auto letter = static_cast<unsigned char>(drive ? drive[0] : 0);
+    if (!drive)
+        paths.defaultDrive = 0;
+    else if (std::isalpha(letter) && !drive[1])
+        paths.defaultDrive = static_cast<char>(std::toupper(letter));
+    else
+        warnings.push_back(
+            FormatText("Setting [DRIVES] DEFAULT=%s ignored: not a drive letter", drive));
     paths.ignoreCase =
         NumberSetting(ini, "PATHS", "IGNORECASE", 0, 1, 0, paths.ignoreCase, warnings);
     m_server.SetPathRules(paths);
@@ -368,6 +379,8 @@ void CServerDlg::LogOptionalSettings() {
     if (access.readOnly) LogMessage("Read-only: FT, DF, CF and DL are refused");
     for (const auto& [letter, directory] : m_server.GetPathRules().drives)
         LogMessage(FormatText("Drive %c: is %s", letter, directory.c_str()));
+    if (const char drive = m_server.GetPathRules().defaultDrive)
+        LogMessage(FormatText("Default drive is: %c:", drive));
     if (m_server.GetPathRules().ignoreCase) LogMessage("Letter case of request paths: ignored");
     if (m_server.GetLinkLimits().blockPause != SLinkLimits{}.blockPause)
         LogMessage(FormatText("Block pause is: %ld ms",

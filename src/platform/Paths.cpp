@@ -44,24 +44,22 @@ std::string CanonicalPath(const std::string& path) {
         rest = prefix.substr(slash + 1) + (rest.empty() ? "" : "/" + rest);
         prefix.erase(slash);
     }
+    return NormalPath(std::string(resolved) + "/" + rest);
+}
+
+std::string NormalPath(const std::string& path) {
     std::vector<std::string> parts;
-    auto append = [&parts](const std::string& text) {
-        size_t start = 0;
-        while (start <= text.size()) {
-            const size_t end = text.find('/', start);
-            const std::string part =
-                text.substr(start, end == std::string::npos ? end : end - start);
-            if (part == "..") {
-                if (!parts.empty()) parts.pop_back();
-            } else if (!part.empty() && part != ".") {
-                parts.push_back(part);
-            }
-            if (end == std::string::npos) break;
-            start = end + 1;
+    for (size_t start = 0; start <= path.size();) {
+        const size_t end = path.find('/', start);
+        const std::string part = path.substr(start, end == std::string::npos ? end : end - start);
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
         }
-    };
-    append(resolved);
-    append(rest);
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
     std::string out;
     for (const auto& part : parts) out += "/" + part;
     return out.empty() ? "/" : out;

@@ -11,6 +11,10 @@ namespace rs232 {
 // alone.
 std::string CanonicalPath(const std::string& path);
 
+// The path as "/a/b" with "." and ".." taken out by its text alone (no link is followed): ".."
+// at the top stays there, as it does at the root.
+std::string NormalPath(const std::string& path);
+
 // The directory part of a path, up to and including its last '/'; empty when there is none.
 std::string DirectoryOf(const std::string& path);
 

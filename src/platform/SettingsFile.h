@@ -48,7 +48,8 @@ inline bool LoadSettingsFile(const std::string& path, CIniFile& ini, std::string
     int error = file ? 0 : errno;
     if (file) {
         char buffer[4096];
-        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
+        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+            text.append(buffer, n);
         if (std::ferror(file)) error = errno ? errno : EIO;  // EISDIR for a directory
         std::fclose(file);
     }

@@ -29,36 +29,58 @@ bool CRs232Server::ResolvePath(const std::string& requestPath, std::string& reso
         if (c == '\\') c = '/';
     // The fixed part comes from the operator and is taken as written; the rest is the client's.
     std::string start, rest;
+    char letter = 0;
     if (!IsAbsolutePath(requestPath)) {
         start = m_strBasePath;
         rest = path;
-    } else if (path[0] == '/') {
+    } else if (path[0] == '/' && m_paths.drives.empty()) {
         start = "/";
         rest = path.substr(1);
+    } else if (path[0] == '/') {
+        if (path.starts_with("//")) {
+            status = FormatText("Access to %s refused: UNC paths (\\\\host\\share) are not served",
+                                requestPath.c_str());
+            return false;
+        }
+        // Rooted without a letter: on the default drive, as on the PC.
+        letter = m_paths.defaultDrive ? m_paths.defaultDrive : 'C';
+        rest = path.substr(1);
     } else {
-        const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(path[0])));
+        letter = static_cast<char>(std::toupper(static_cast<unsigned char>(path[0])));
         rest = path.substr(path.size() > 2 && path[2] == '/' ? 3 : 2);
-        if (m_paths.drives.empty()) {
-            // A drive letter names no place on this machine: the rest is taken from the root.
-            start = "/";
-        } else if (auto drive = m_paths.drives.find(letter); drive != m_paths.drives.end()) {
-            start = drive->second;
-            if (!start.ends_with('/')) start += '/';
-        } else {
+        // Without [DRIVES] a drive letter names no place on this machine: the rest is taken
+        // from the root.
+        if (m_paths.drives.empty()) letter = 0, start = "/";
+    }
+    if (letter) {
+        const auto drive = m_paths.drives.find(letter);
+        if (drive == m_paths.drives.end()) {
             status = FormatText("Access to %s refused: drive %c: is not listed in [DRIVES]",
                                 requestPath.c_str(), letter);
             return false;
         }
-    }
-    if (!m_paths.ignoreCase) {
-        resolved = start + rest;
-        return true;
+        start = drive->second;
+        if (!start.ends_with('/')) start += '/';
+        // A drive's directory is its root: ".." there stays there.
+        const bool directory = rest.ends_with('/');
+        rest = NormalPath("/" + rest).substr(1);
+        if (directory && !rest.empty()) rest += '/';
     }
     std::string name, directory;
-    if (ResolveIgnoringCase(start, rest, resolved, name, directory)) return true;
-    status = FormatText("Requested name %s is ambiguous in %s: several entries match it "
-                        "ignoring case", name.c_str(), directory.c_str());
-    return false;
+    if (!m_paths.ignoreCase) {
+        resolved = start + rest;
+    } else if (!ResolveIgnoringCase(start, rest, resolved, name, directory)) {
+        status = FormatText("Requested name %s is ambiguous in %s: several entries match it "
+                            "ignoring case", name.c_str(), directory.c_str());
+        return false;
+    }
+    // Where the path really leads, links followed, stays on the drive too.
+    if (letter && !InsideDirectory(CanonicalPath(resolved), CanonicalPath(start))) {
+        status = FormatText("Access to %s refused: outside drive %c: (%s)", resolved.c_str(),
+                            letter, start.c_str());
+        return false;
+    }
+    return true;
 }
 
 void CRs232Server::SetAccessLimits(const SAccessLimits& limits) {
@@ -66,9 +88,12 @@ void CRs232Server::SetAccessLimits(const SAccessLimits& limits) {
     if (!m_access.root.empty()) m_access.root = CanonicalPath(m_access.root);
 }
 
+bool CRs232Server::InsideDirectory(const std::string& canonical, const std::string& root) {
+    return root == "/" || canonical == root || canonical.starts_with(root + "/");
+}
+
 bool CRs232Server::InsideRoot(const std::string& canonical) const {
-    if (m_access.root.empty() || m_access.root == "/") return true;
-    return canonical == m_access.root || canonical.starts_with(m_access.root + "/");
+    return m_access.root.empty() || InsideDirectory(canonical, m_access.root);
 }
 
 bool CRs232Server::AcceptPath(const std::string& resolved, std::string& status) const {

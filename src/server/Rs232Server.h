@@ -113,6 +113,7 @@ struct SPollEvent {
 struct SPathRules {
     std::map<char, std::string> drives;
     bool ignoreCase = false;
+    char defaultDrive = 0;  // of a rooted path without a letter; 0: C
 };
 
 class CRs232Server : public CSerialPort {
@@ -167,9 +168,12 @@ public:
     static int IsAbsolutePath(const std::string& path);
     // Request path -> Linux path: backslashes become '/'; a relative path gets the base path put
     // directly in front; a drive letter goes to its [DRIVES] directory, or without any
-    // [DRIVES] is dropped and the rest taken from the root; with ignoreCase the names are then
-    // looked up (NameLookup.h). False, with a status text, for a letter that [DRIVES] does not
-    // list or a name that matches several entries ignoring case.
+    // [DRIVES] is dropped and the rest taken from the root; with [DRIVES] a rooted path without
+    // a letter is on the default drive. A drive's directory is its root: ".." there stays there,
+    // and where the path really leads (links followed) must lie below it. With ignoreCase the
+    // names are then looked up (NameLookup.h). False, with a status text, for a letter that
+    // [DRIVES] does not list, a UNC path with [DRIVES], a path that leads off its drive or a name
+    // that matches several entries ignoring case.
     bool ResolvePath(const std::string& requestPath, std::string& resolved,
                      std::string& status) const;
 
@@ -229,6 +233,8 @@ protected:
     // passes (dir stays closed and the write fails).
     bool AcceptTarget(const std::string& resolved, CDirectory& dir, std::string& status);
     bool InsideRoot(const std::string& canonical) const;
+    // Both canonical: canonical is root or lies below it.
+    static bool InsideDirectory(const std::string& canonical, const std::string& root);
     // Journal of the directories temp files were made in (TMPDIRS<port>.TMP in the working
     // directory); RemoveLeftoverTemps, run at the start, sweeps them and empties it.
     std::string TempDirJournal() const;

@@ -59,8 +59,8 @@ TEST(Startup, CommandLinesAndSettings) {
         // Section and key names match regardless of case; <port>: a free port.
         {{"<port>"}, "", "[comport]\r\nbaudrate=9600\r\n[PORTS]\r\nCOM<port>=%s\r\n", 9600},
         {{"<port>", "", "<dir>srv/"}, "srv/", "; another section only\n[PORTS]\nCOM<port> = %s\n", 57600},
-        {{"<port>"}, "", "[PORTS]\nCOM<port>=%s\n[ACCESS]\nROOT=<dir>srv\nREADONLY=1\n[COMPORT]\nBLOCKPAUSE=0\n[DRIVES]\nc=/c\n[PATHS]\nIGNORECASE=1\n", 57600,
-         {"Access root is: <root>", "Read-only: FT, DF, CF and DL are refused", "Drive C: is /c", "Letter case of request paths: ignored", "Block pause is: 0 ms"}},
+        {{"<port>"}, "", "[PORTS]\nCOM<port>=%s\n[ACCESS]\nROOT=<dir>srv\nREADONLY=1\n[COMPORT]\nBLOCKPAUSE=0\n[DRIVES]\nc=/c\nDEFAULT=d\n[PATHS]\nIGNORECASE=1\n", 57600,
+         {"Access root is: <root>", "Read-only: FT, DF, CF and DL are refused", "Drive C: is /c", "Default drive is: D:", "Letter case of request paths: ignored", "Block pause is: 0 ms"}},
     };
     for (const auto& c : cases) {
         CTempDir dir;

@@ -296,7 +296,7 @@ TEST_F(Requests, DirectoryListing) {
 // Request paths from clients written against drive letters and a file system that ignores
 // case: [DRIVES] and [PATHS] IGNORECASE.
 TEST_F(Requests, DriveLettersAndLetterCase) {
-    for (const char* dir : {"c", "c/DATA", "d", "Data"}) ASSERT_TRUE(MakeDir(base / dir));
+    for (const char* dir : {"c", "c/DATA", "d", "Data", "outside"}) ASSERT_TRUE(MakeDir(base / dir));
     WriteFile("c/DATA/ORDERS.TXT", "orders", 1000000000);
     WriteFile("Data/a.txt", "exact", 1000000000);
     WriteFile("Data/A.TXT", "upper");
@@ -311,6 +311,25 @@ TEST_F(Requests, DriveLettersAndLetterCase) {
          {"IR", 0, "E:\\DATA\\ORDERS.TXT", none, "Access to E:\\DATA\\ORDERS.TXT" + unlisted},
          {"DF", 0, "e:\\x", "", "Access to e:\\x" + unlisted},
          {"FT", 0, "C:\\DATA\\report.txt;3", "", "Receiving File @c/DATA/report.txt..."}});
+    // A drive's directory is its root: ".." there stays there, whatever the spelling and the
+    // request, and a link may not lead off the drive. Rooted paths are on C: (or DEFAULT).
+    WriteFile("outside/secret.txt", "outside");
+    ASSERT_EQ(symlink((base / "outside").c_str(), (base / "c/link").c_str()), 0);
+    const std::string in = "@c/outside/secret.txt", unc = " refused: UNC paths (\\\\host\\share) are not served";
+    std::vector<SRow> rows = {{"IR", 0, "\\DATA\\ORDERS.TXT", found, "File Info " + orders + " transmitted to Client!"},
+                              {"IR", 0, "\\\\host\\share\\x", none, "Access to \\\\host\\share\\x" + unc}, {"DF", 0, "//host/share/x", "", "Access to //host/share/x" + unc}};
+    for (const std::string s : {"C:\\..\\outside\\secret.txt", "C:..\\outside\\secret.txt", "c:/../outside/secret.txt", "C:\\DATA\\..\\..\\outside\\secret.txt", "C:\\.\\..\\outside\\secret.txt", "C:\\..\\..\\..\\outside\\secret.txt"})
+        rows.insert(rows.end(), {{"IR", 0, s, none, "Requested File " + in + " not found"}, {"RF", 0, s, B("SF", -2, "File not found"), "Requested File " + in + " not found"},
+                                 {"DF", 0, s, "", "Requested File " + in + " not found"}, {"CF", 0, s + "\nC:\\DATA\\ORDERS.TXT", "", "Error CopyFile " + orders + " to " + in + "!"},
+                                 {"DL", 0, s + "\nC:\\..\\", "", "Cannot create list file " + in}, {"FT", 0, s + ";3", "", "Receiving File " + in + "..."}});
+    const std::string off = " refused: outside drive C: (@c/)";
+    for (const char* type : {"IR", "RF", "DF"}) rows.push_back({type, 0, "C:\\link\\secret.txt", type[0] == 'I' ? none : type[0] == 'R' ? B("SF", -2, "File not found") : "", "Access to @c/link/secret.txt" + off});
+    rows.push_back({"FT", 0, "C:\\link\\new.txt;3", "", "FTBlockReceived: Access to @c/link/new.txt" + off, "@outside/secret.txt", "outside"});
+    Run(rows);
+    server.SetPathRules({{{'D', base / "d"}}, false});
+    Run({{"DF", 0, "\\x", "", "Access to \\x refused: drive C: is not listed in [DRIVES]"}});
+    server.SetPathRules({{{'D', base / "d"}}, false, 'D'});
+    Run({{"FT", 0, "/x;3", "", "Receiving File @d/x..."}});
     // The exact name wins; created names: the directories resolve, the final name too when an
     // entry matches.
     server.SetPathRules({{}, true});

@@ -117,11 +117,12 @@ private:
 template <typename T>
 CLI::Option* AddNumberOption(CLI::App& app, const std::string& name, T& value, int64_t min,
                              int64_t max, const std::string& help) {
-    return app.add_option_function<std::string>(name, [&value, name, min, max](const std::string& text) {
+    const auto read = [&value, name, min, max](const std::string& text) {
         const auto number = ReadNumber(text, min, max);
         if (!number) throw CLI::ValidationError(name, text + " is " + NumberRangeText(min, max));
         value = static_cast<T>(*number);
-    }, help)->type_name("INT");
+    };
+    return app.add_option_function<std::string>(name, read, help)->type_name("INT");
 }
 
 std::string BaseName(const std::string& path, const char* separators = "/\\:") {
