@@ -71,8 +71,7 @@ TEST(Service, NotifiesLevelsLinesRereadsSettingsOnHangupAndStopsCleanly) {
         const std::string exe = InstallServer(dir, ports);
         CNotifyListener notify(dir / "notify");
         const std::string stream = journal ? "$(stat -L -c %d:%i /proc/$$/fd/1)" : "0:0";
-        CChild server({"/bin/sh", "-c", "JOURNAL_STREAM=" + stream + " exec \"$0\" \"$1\"", exe, n}, dir.Path(),
-                      {{"NOTIFY_SOCKET", dir / "notify"}});
+        CServer server(dir, lease.Port(), {{n}, {}, {{"NOTIFY_SOCKET", dir / "notify"}}, "JOURNAL_STREAM=" + stream + " exec \"$0\" \"$1\""});
         ASSERT_TRUE(notify.WaitFor("READY=1"));
         EXPECT_TRUE(notify.WaitFor("^STATUS=" + pty.SlavePath() + " at 57600 Bd, waiting for a client, no client yet, 0 served, 0 failed$"));
 

@@ -75,18 +75,19 @@ TEST(Startup, CommandLinesAndSettings) {
             return s;
         };
         const std::string settings = fill(c.settings);
-        std::vector<std::string> argv{InstallServer(dir, settings)};
+        std::vector<std::string> args;
         std::string commandLine;
         for (const auto& a : c.args) {
-            argv.push_back(fill(a));
-            commandLine += (argv.size() > 2 ? " " : "") + argv.back();
+            args.push_back(fill(a));
+            commandLine += (args.size() > 1 ? " " : "") + args.back();
         }
+        InstallServer(dir, settings);
         SCOPED_TRACE(">" + commandLine + "<");
         const std::string ini = dir / "rs232-server.ini", base = dir.Path() + c.base;
         fs::last_write_time(ini, fs::file_time_type::clock::now() - std::chrono::hours(2));
         const auto mtime = fs::last_write_time(ini);
 
-        CChild server(argv, dir.Path());
+        CServer server(dir, port, {args});
         ASSERT_TRUE(server.WaitFor("Rs232 Server started ...\n")) << server.Err();
         EXPECT_EQ(server.Stop(SIGTERM), 0);
         std::vector<std::string> expected = {
@@ -114,20 +115,20 @@ TEST(Startup, RefusalsCreateNothingAndUnusableDirectoriesEndTheProgram) {
     CTempDir dir, other;
     CPortLease lease;
     const std::string port = std::to_string(lease.Port());
-    SRunResult r = RunProgram({InstallServer(other), "03"}, 30s, other.Path());
-    EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, "Seperate cmd line parameters with blanks !\n");
-    EXPECT_EQ(r.out, "");
+    CServer refused(other, lease.Port(), {{"03"}});
+    EXPECT_EQ(refused.Wait(), 1);
+    EXPECT_EQ(refused.Err(), "Seperate cmd line parameters with blanks !\n");
+    EXPECT_EQ(refused.Out(), "");
     EXPECT_EQ(ListDir(other.Path()), std::vector<std::string>{"rs232-server"});
 
     dir.WriteFile("plain", "a file, not a directory");
     const std::string base = dir / "plain/";
-    r = RunProgram({InstallServer(dir), port, base}, 30s, dir.Path());
-    EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, "Backup Dir Error\nLog Dir Error\n");
+    CServer dirError(dir, lease.Port(), {{port, base}});
+    EXPECT_EQ(dirError.Wait(), 1);
+    EXPECT_EQ(dirError.Err(), "Backup Dir Error\nLog Dir Error\n");
     // The window is gone after the first message: only the line before it was shown, and the
     // server was never started; start-up still finished its steps and made the settings file.
-    EXPECT_EQ(WithoutStamp(r.out), "Command line is: >" + port + " " + base + "<\n");
+    EXPECT_EQ(WithoutStamp(dirError.Out()), "Command line is: >" + port + " " + base + "<\n");
     EXPECT_EQ(dir.ReadFile("rs232-server.ini"), "[COMPORT]\nBAUDRATE=57600\n");
 
     // Settings that cannot be taken as they are stop the start with the reason.
@@ -138,8 +139,8 @@ TEST(Startup, RefusalsCreateNothingAndUnusableDirectoriesEndTheProgram) {
         {"[ACCESS]\nROOT=" + (dir / "plain") + "\n", "Setting [ACCESS] ROOT=" + (dir / "plain") + " cannot be used: not a directory"},
         {"[ACCESS]\nROOT=/\nno key\n", "rs232-server.ini cannot be read: line 3 is neither [SECTION] nor KEY=VALUE"}};
     for (const auto& [settings, reason] : stops) {
-        r = RunProgram({InstallServer(other, settings), port}, 30s, other.Path());
-        EXPECT_TRUE(r.code == 1 && r.err.find(reason + "\n") != std::string::npos) << settings << r.err;
+        CServer stopped(other, lease.Port(), {{port}, settings});
+        EXPECT_TRUE(stopped.Wait() == 1 && stopped.Err().find(reason + "\n") != std::string::npos) << settings << stopped.Err();
     }
 }
 
@@ -151,9 +152,9 @@ TEST(Startup, OneInstancePerPort) {
     ASSERT_TRUE(first.WaitFor("Rs232 Server started ...\n")) << first.Err();
     // A second start on the port, even from another directory, is refused before it creates
     // anything.
-    const SRunResult r = RunProgram({InstallServer(secondDir), port, secondDir.Path()}, 30s, secondDir.Path());
-    EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, "Program already running on port " + port + " !\n");
+    CServer second(secondDir, first.Port(), {{port, secondDir.Path()}});
+    EXPECT_EQ(second.Wait(), 1);
+    EXPECT_EQ(second.Err(), "Program already running on port " + port + " !\n");
     EXPECT_EQ(ListDir(secondDir.Path()), std::vector<std::string>{"rs232-server"});
     ASSERT_TRUE(firstPty.Connect());  // the first instance still serves its line
     EXPECT_TRUE(first.WaitFor("Client connected\n"));

@@ -169,11 +169,11 @@ TEST(Window, QtIsMappedOnlyWithADisplayAndTheModule) {
         CPty pty;
         CPortLease lease;
         const std::string n = std::to_string(lease.Port());
-        const std::string exe = InstallServer(dir, "[PORTS]\nCOM" + n + "=" + pty.SlavePath() + "\n");
+        InstallServer(dir);
         if (module)
             std::filesystem::copy_file(std::filesystem::path(RS232_SERVER_EXE).parent_path() / "rs232-server-window.so",
                                        dir / "rs232-server-window.so");
-        CChild server({exe, n}, dir.Path(), display ? std::map<std::string, std::string>{{"QT_QPA_PLATFORM", "offscreen"}} : std::map<std::string, std::string>{});
+        CServer server(dir, lease.Port(), {{n}, "[PORTS]\nCOM" + n + "=" + pty.SlavePath() + "\n", display ? std::map<std::string, std::string>{{"QT_QPA_PLATFORM", "offscreen"}} : std::map<std::string, std::string>{}});
         // The window's list is not on stdout: the log file shows the start.
         bool started = false;
         for (int i = 0; i < 600 && !(started = Contains(LogLines(dir / "LOG/", lease.Port()), "Rs232 Server started ...")); ++i)

@@ -85,6 +85,4 @@ protected:
     CRs232Server server;
 };
 
-inline std::string Text(const Bytes& b) { return std::string(b.begin(), b.end()); }
-
 }  // namespace rs232::test

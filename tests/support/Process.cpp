@@ -163,11 +163,19 @@ std::vector<std::string> Join(std::vector<std::string> head, const std::vector<s
     return head;
 }
 
+static std::vector<std::string> ServerArgv(const CTempDir& dir, const SServerStart& start) {
+    const std::string exe = InstallServer(dir, start.settings);
+    return start.shell.empty() ? Join({exe}, start.args) : Join({"/bin/sh", "-c", start.shell, exe}, start.args);
+}
+
+CServer::CServer(const CTempDir& dir, int port, const SServerStart& start)
+    : CPortLease({port}), CChild(ServerArgv(dir, start), dir.Path(), start.env) {}
+
 CServer::CServer(const CTempDir& dir, const std::string& device, const std::vector<std::string>& args,
                  const std::string& moreSettings, int port)
     : CPortLease({port}),
-      CChild(Join({InstallServer(dir, "[PORTS]\nCOM" + std::to_string(Port()) + "=" + device + "\n" + moreSettings),
-                   std::to_string(Port())}, args), dir.Path()) {}
+      CChild(ServerArgv(dir, {Join({std::to_string(Port())}, args), "[PORTS]\nCOM" + std::to_string(Port()) + "=" + device + "\n" + moreSettings}),
+             dir.Path()) {}
 
 std::string WithoutStamp(const std::string& line) {
     return line.size() >= 9 && line[2] == ':' && line[5] == ':' && line[8] == ' ' ? line.substr(9) : line;
@@ -201,7 +209,5 @@ Bytes Pattern(size_t n, unsigned seed) {
     for (auto& b : out) b = static_cast<uint8_t>(gen());
     return out;
 }
-
-std::string Text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 }  // namespace rs232::test

@@ -86,10 +86,19 @@ SRunResult RunProgram(const std::vector<std::string>& argv, Ms timeout = 100s,
 // (the server reads "<its own path>.ini"). Returns the copy's path.
 std::string InstallServer(const CTempDir& dir, const std::string& settings = {});
 
-// The server, headless, from its copy in dir, on a leased port (any free one when 0, or one of
-// the test's lease) whose device the settings map to `device`, started as "<port> [args...]" in dir.
+struct SServerStart {
+    std::vector<std::string> args = {};  // the command line after the program
+    std::string settings = {};           // the settings file, written when not empty
+    std::map<std::string, std::string> env = {};  // on top of ours
+    std::string shell = {};  // when not empty, /bin/sh -c runs it, "$0" the copy, "$@" the args
+};
+
+// The server as a child process, from a private copy in dir (InstallServer), started in dir
+// while this holds the lease of `port` (any free one when 0, or one of the test's lease).
 class CServer : public CPortLease, public CChild {
 public:
+    CServer(const CTempDir& dir, int port, const SServerStart& start);
+    // Headless on the port, whose device the settings map to `device`, as "<port> [args...]".
     CServer(const CTempDir& dir, const std::string& device, const std::vector<std::string>& args = {},
             const std::string& moreSettings = {}, int port = 0);
     bool Started(Ms timeout = 30s) { return WaitFor("Rs232 Server started ...\n", timeout); }
@@ -102,6 +111,5 @@ std::vector<std::string> LogLines(const std::string& logDir, int port);
 std::vector<std::string> ListDir(const std::string& dir);  // names, sorted
 bool Contains(const std::vector<std::string>& lines, const std::string& line);
 Bytes Pattern(size_t n, unsigned seed);  // seeded random bytes
-std::string Text(const Bytes& bytes);
 
 }  // namespace rs232::test

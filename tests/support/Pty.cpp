@@ -101,4 +101,6 @@ Bytes MakeBlock(const char* type, long cnt, const Bytes& data) {
 
 Bytes MakeBlock(const char* type, long cnt, const std::string& data) { return MakeBlock(type, cnt, Bytes(data.begin(), data.end())); }
 
+std::string Text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
 }  // namespace rs232::test

@@ -14,6 +14,8 @@ namespace rs232::test {
 using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 
+std::string Text(const Bytes& bytes);  // the bytes as they are, in a string
+
 struct SReadBlock {
     std::string type;
     long cnt = 0;
