@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "app/AuditLog.h"
 #include "app/CommandLine.h"
 #include "platform/Clock.h"
 #include "platform/SettingsFile.h"
@@ -18,6 +19,7 @@
 #include "platform/FileOps.h"
 #include "platform/Number.h"
 #include "platform/Paths.h"
+#include "platform/PortState.h"
 #include "platform/TextFormat.h"
 
 #ifndef RS232_VERSION
@@ -35,6 +37,11 @@ constexpr const char* kDefaultRootVariable = "RS232_DEFAULT_ROOT";
 // server serves another connection on the line (a standby host), is waited for instead of
 // ending the start.
 constexpr const char* kWaitForPortVariable = "RS232_WAIT_FOR_PORT";
+
+std::string EnvironmentText(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
 
 std::string DefaultAccessRoot() {
     const char* root = std::getenv(kDefaultRootVariable);
@@ -100,6 +107,8 @@ CServerDlg::CServerDlg(IServerView& view, std::string commandLine, std::string e
     const char* wait = std::getenv(kWaitForPortVariable);
     m_bWaitForPort = wait && ProfileInt(wait) != 0;
     m_server.SetAccessLimits({DefaultAccessRoot(), false});
+    m_strStatusDir = EnvironmentText(kStatusDirVariable);
+    AddOutcomeListener([this](const SRequestOutcome& outcome) { RecordOutcome(outcome); });
     // A download hands control back to the view between its blocks.
     m_server.SetMessagePump([this] { m_view.PumpMessages(); });
 }
@@ -161,6 +170,7 @@ bool CServerDlg::OnInitDialog() {
     if (const std::string notice = m_server.Notice(port); !notice.empty()) LogMessage(notice);
     LogOptionalSettings();
     if (!m_bDirError) ApplyRetention();
+    OpenStateFile();
 
     const SMemoryStatus memory = QueryMemoryStatus();
     LogMessage(FormatText("Memory -> phys: %ld kB avail: %ld kB load: %ld%%", memory.totalKb,
@@ -220,6 +230,7 @@ void CServerDlg::OnTimer(int /*timerId*/, bool lineQuiet) {
         } else {
             Serve();
         }
+        UpdateStateFile();
     } catch (const std::exception& e) {
         m_view.ReportError(DescribeException(e));
     }
@@ -275,6 +286,9 @@ void CServerDlg::Close(EKey key) {
         LogMessage("Server stopped !");
         m_view.Sleep(500);
     }
+    if (!m_stateFile.Stop(m_server.Activity()))
+        LogMessage("State file " + m_stateFile.Path() + " not written: " + std::strerror(errno),
+                   EEventLevel::Warning);
     LogMessage("Program closed !");
     m_view.Sleep(500);
     DestroyWindow();
@@ -315,6 +329,7 @@ bool CServerDlg::ReadSettings() {
     const char* value = ini.GetValue("COMPORT", "BAUDRATE", nullptr);
     m_nBaudRate = value ? ProfileInt(value) : kDefaultBaudRate;
     m_server.SetDeviceMap(ReadDeviceMap(ini));
+    m_strStatusDir = ini.GetValue("STATUS", "DIR", m_strStatusDir.c_str());
     ReadOptionalSettings(ini, true);
     return true;
 }
@@ -368,6 +383,7 @@ void CServerDlg::ReadOptionalSettings(const CIniFile& ini, bool atStart) {
         NumberSetting(ini, "LOG", "KEEPDAYS", 0, kMaxKeepDays, 0, m_nKeepLogDays, warnings));
     m_nKeepBackupDays = static_cast<int>(
         NumberSetting(ini, "BACKUP", "KEEPDAYS", 0, kMaxKeepDays, 0, m_nKeepBackupDays, warnings));
+    m_bAudit = NumberSetting(ini, "LOG", "AUDIT", 0, 1, 0, m_bAudit, warnings) != 0;
 }
 
 void CServerDlg::LogOptionalSettings() {
@@ -386,6 +402,7 @@ void CServerDlg::LogOptionalSettings() {
         LogMessage(FormatText("Block pause is: %ld ms",
                               static_cast<long>(m_server.GetLinkLimits().blockPause.count())));
     if (m_nKeepLogDays > 0) LogMessage(FormatText("Log files kept for %d days", m_nKeepLogDays));
+    if (m_bAudit) LogMessage("Audit records go to " + AuditFilePath(m_logFile.GetLogDir(), m_nPort, LocalNow()));
     if (m_nKeepBackupDays > 0)
         LogMessage(FormatText("Backup files kept for %d days", m_nKeepBackupDays));
 }
@@ -422,6 +439,39 @@ bool CServerDlg::WriteSettings() {
     // A file that cannot be written is tried again at the next start; nothing to report.
     ini.SaveFile(path.c_str());
     return true;
+}
+
+void CServerDlg::OpenStateFile() {
+    if (m_strStatusDir.empty()) return;
+    if (m_stateFile.Open(m_strStatusDir, m_nPort, m_server.DeviceName(m_nPort)))
+        LogMessage("State file is: " + m_stateFile.Path());
+    else
+        LogMessage("State directory " + m_strStatusDir + " cannot be opened: " +
+                       std::strerror(errno),
+                   EEventLevel::Warning);
+}
+
+void CServerDlg::UpdateStateFile() {
+    const bool up = m_bServerRunning == 1 && (m_server.LinkState() == ELinkState::Waiting ||
+                                              m_server.LinkState() == ELinkState::Serving);
+    const bool written = m_stateFile.Update(up, m_server.Activity(), m_server.Transfer());
+    // One line when writing starts to fail, none while it goes on failing.
+    if (!written && !std::exchange(m_bStateFileFailed, true))
+        LogMessage("State file " + m_stateFile.Path() + " not written: " + std::strerror(errno),
+                   EEventLevel::Warning);
+    else if (written)
+        m_bStateFileFailed = false;
+}
+
+void CServerDlg::RecordOutcome(const SRequestOutcome& outcome) {
+    // Bytes that make no request of a known type are not counted or recorded.
+    if (outcome.request == ERequest::Unknown) return;
+    m_stateFile.Count(outcome);
+    if (m_bAudit && !WriteAuditRecord(m_logFile.GetLogDir(), m_nPort, outcome))
+        LogMessage("Audit record not written to " +
+                       AuditFilePath(m_logFile.GetLogDir(), m_nPort, LocalNow()) + ": " +
+                       std::strerror(errno),
+                   EEventLevel::Error);
 }
 
 std::string CServerDlg::GetVersionString() const { return FormatVersion(RS232_VERSION); }

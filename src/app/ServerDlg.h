@@ -4,14 +4,16 @@
 //
 // Files: settings = <executable>.ini ([COMPORT] BAUDRATE, default 57600, created only when the
 // file is missing; read-only [COMPORT] BLOCKPAUSE, [PORTS] COMn=<device>, [ACCESS] ROOT and
-// READONLY, [LOG] KEEPDAYS, [BACKUP] KEEPDAYS, [DRIVES] <letter>=<dir>, [PATHS] IGNORECASE);
+// READONLY, [LOG] KEEPDAYS and AUDIT, [BACKUP] KEEPDAYS, [DRIVES] <letter>=<dir>, [PATHS]
+// IGNORECASE, [STATUS] DIR read at start only);
 // <base>BAK/ and <base>LOG/ made at start-up.
 // The optional settings (all but BAUDRATE and [PORTS]) are read again on OnReload; a file that
 // cannot be read or holds a garbled line keeps the ones in force (and stops a start).
 // Service: with NOTIFY_SOCKET set, READY=1 once the port is open, STATUS= on change (at most once
 // per CServiceNotifier::kStatusInterval) and STOPPING=1 when closing.
 // Environment: RS232_DEFAULT_ROOT is the access root when the settings name none;
-// RS232_WAIT_FOR_PORT=1 waits for a missing device, or a network line another connection holds.
+// RS232_WAIT_FOR_PORT=1 waits for a missing device, or a network line another connection holds;
+// RS232_STATUS_DIR is the state file's directory when the settings name none.
 // Timing: OnTimer and OnArrival serve what is queued, at most kMaxPollsPerWake Polls (each
 // at most one request), and may block for the link's time limits; the closing path pauses
 // 500 ms after each closing line, a failed start 1000 ms after its
@@ -30,6 +32,8 @@
 #include "app/ServiceNotifier.h"
 #include "server/OperatorStatus.h"
 #include "server/Retention.h"
+#include "app/StateFile.h"
+#include "server/Outcome.h"
 #include "server/Rs232Server.h"
 #include "log/LogFile.h"
 #include "platform/SettingsFile.h"
@@ -122,6 +126,10 @@ private:
     // Removes expired logs and backups (when a KEEPDAYS is set) and notes today's date.
     void ApplyRetention();
     void NotifyStatus(bool force);
+    // The state file ([STATUS] DIR, else RS232_STATUS_DIR) and the audit record ([LOG] AUDIT).
+    void OpenStateFile();
+    void UpdateStateFile();
+    void RecordOutcome(const SRequestOutcome& outcome);
 
     IServerView& m_view;
     std::string m_strCmdLine;
@@ -147,6 +155,11 @@ private:
     CRetention m_retention;
 
     std::vector<std::function<void(const SRequestOutcome&)>> m_outcomeListeners;
+    std::string m_strStatusDir;  // empty: no state file
+    CStateFile m_stateFile;
+    bool m_bStateFileFailed = false;
+    bool m_bAudit = false;
+
     CServiceNotifier m_notify;
     // RS232_WAIT_FOR_PORT=1: a missing device or a line held elsewhere is tried again every
     // reopen interval.

@@ -29,6 +29,7 @@ CLocalTime LocalTime(int64_t t) {
     result.hour = parts.tm_hour;
     result.minute = parts.tm_min;
     result.second = parts.tm_sec;
+    result.offset = parts.tm_gmtoff;
     return result;
 }
 

@@ -38,7 +38,8 @@ bool FileExists(const std::string& path) { return ::access(path.c_str(), F_OK) =
 
 bool MakeDir(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0; }
 
-bool AppendToFile(const std::string& path, const std::string& data) {
+namespace {
+bool Append(const std::string& path, const std::string& data, bool whole) {
     const int fd = ::open(path.c_str(),
                           O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
     if (fd < 0) return false;
@@ -50,8 +51,19 @@ bool AppendToFile(const std::string& path, const std::string& data) {
     }
     ok = ok && detail::WriteAll(fd, data.data(), data.size());
     CErrnoKeeper keep;
+    // Failing to cut it off leaves what the disk took; nothing more can be done about it.
+    if (!ok && whole && S_ISREG(st.st_mode) && ::ftruncate(fd, st.st_size) != 0) {}
     ::close(fd);
     return ok;
+}
+}  // namespace
+
+bool AppendToFile(const std::string& path, const std::string& data) {
+    return Append(path, data, false);
+}
+
+bool AppendWhole(const std::string& path, const std::string& data) {
+    return Append(path, data, true);
 }
 
 CFile::~CFile() {

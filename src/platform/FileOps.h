@@ -48,6 +48,9 @@ bool MakeDir(const std::string& path);
 // Appends data to the file in one write (O_APPEND), creating it when missing, without a lock:
 // readers never keep a line out. False on failure (errno).
 bool AppendToFile(const std::string& path, const std::string& data);
+// The same for a file that only this process appends to, whole or not at all: a write that
+// fails part-way (a full disk) is cut off again, so the file never ends in a cut line.
+bool AppendWhole(const std::string& path, const std::string& data);
 
 class CFile {
 public:

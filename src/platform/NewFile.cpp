@@ -124,6 +124,8 @@ bool CNewFile::SetTimesAndMode(const struct stat& like) {
     return m_fd >= 0 && ::fchmod(m_fd, like.st_mode & 0777) == 0 && ::futimens(m_fd, times) == 0;
 }
 
+bool CNewFile::SetMode(unsigned mode) { return m_fd >= 0 && ::fchmod(m_fd, mode & 0777) == 0; }
+
 bool CNewFile::Commit(bool replace) {
     int error = m_fd < 0 ? EBADF : RefuseReplace(m_dir.m_fd, m_strName, replace);
     if (error == 0 && ::fsync(m_fd) != 0) error = errno;

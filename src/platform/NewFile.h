@@ -59,6 +59,8 @@ public:
 
     // Gives the file the permission bits and times of `like` (a copy's source).
     bool SetTimesAndMode(const struct stat& like);
+    // Gives the file these permission bits, whatever the umask.
+    bool SetMode(unsigned mode);
 
 private:
     void Discard();

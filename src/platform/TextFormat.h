@@ -25,4 +25,41 @@ namespace rs232 {
     return text;
 }
 
+// A JSON string literal of 8-bit text: quotes, backslashes and control characters escaped;
+// valid UTF-8 kept as it is, any other byte taken as the Latin-1 character of its value, so the
+// result is always valid JSON.
+inline std::string JsonString(const std::string& text) {
+    std::string out = "\"";
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7F) {
+            out += FormatText("\\u%04x", c);
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            // The length of a well-formed UTF-8 sequence starting here, 0 when there is none.
+            const size_t n = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3
+                           : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+            bool valid = n > 0 && i + n <= text.size();
+            for (size_t k = 1; valid && k < n; ++k)
+                valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+            if (valid && n >= 3) {
+                const auto second = static_cast<unsigned char>(text[i + 1]);
+                valid = !(c == 0xE0 && second < 0xA0) && !(c == 0xED && second > 0x9F) &&
+                        !(c == 0xF0 && second < 0x90) && !(c == 0xF4 && second > 0x8F);
+            }
+            if (valid) {
+                out.append(text, i, n);
+                i += n - 1;
+            } else {
+                out += FormatText("\\u%04x", c);
+            }
+        }
+    }
+    return out + '"';
+}
+
 }  // namespace rs232

@@ -43,14 +43,21 @@ int64_t DayStart(const CLocalTime& t, int days) {
 
 bool IsExpired(const std::string& name, EDatedFile kind, int port, int keepDays,
                const CLocalTime& today) {
-    const bool log = kind == EDatedFile::Log;
-    const std::string prefix = FormatText(log ? "LOG%d_" : "BAK%d_", port);
-    const size_t digits = log ? 8 : 14;
+    struct SPattern {
+        const char* prefix;
+        size_t digits;
+        const char* suffix;  // nullptr: '_' and the replaced file's name
+    };
+    static constexpr SPattern kPatterns[] = {
+        {"LOG%d_", 8, ".LOG"}, {"AUDIT%d_", 8, ".jsonl"}, {"BAK%d_", 14, nullptr}};
+    const SPattern& pattern = kPatterns[static_cast<int>(kind)];
+    const std::string prefix = FormatText(pattern.prefix, port);
+    const size_t digits = pattern.digits;
     if (keepDays <= 0 || name.rfind(prefix, 0) != 0 || !Digits(name, prefix.size(), digits))
         return false;
     const std::string rest = name.substr(prefix.size() + digits);
-    // A log is named by its date alone; a backup carries the replaced file's name after a '_'.
-    if (log ? rest != ".LOG" : (rest.size() < 2 || rest[0] != '_')) return false;
+    if (pattern.suffix ? rest != pattern.suffix : (rest.size() < 2 || rest[0] != '_'))
+        return false;
     const int year = std::stoi(name.substr(prefix.size(), 4));
     const int month = std::stoi(name.substr(prefix.size() + 4, 2));
     const int day = std::stoi(name.substr(prefix.size() + 6, 2));
@@ -94,6 +101,7 @@ std::vector<std::string> CRetention::Apply(const std::string& basePath, int port
     };
     std::vector<std::string> lines;
     for (const SKind& k : {SKind{EDatedFile::Log, m_nKeepLogDays, "LOG/", "log"},
+                           SKind{EDatedFile::Audit, m_nKeepLogDays, "LOG/", "audit"},
                            SKind{EDatedFile::Backup, m_nKeepBackupDays, "BAK/", "backup"}}) {
         const int removed = RemoveExpired(basePath + k.dir, k.kind, port, k.days, today);
         if (removed > 0)

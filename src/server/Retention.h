@@ -1,5 +1,6 @@
 // Removal of our own dated files once they are older than a number of days: the daily logs
-// LOG<port>_YYYYMMDD.LOG and the upload backups BAK<port>_YYYYMMDDhhmmss_<name>. Only regular
+// LOG<port>_YYYYMMDD.LOG, the audit records AUDIT<port>_YYYYMMDD.jsonl and the upload backups
+// BAK<port>_YYYYMMDDhhmmss_<name>. Only regular
 // files named exactly so, for this port, are touched; their age is the date in the name.
 // Errors: none are reported; a file that cannot be removed stays until the next check.
 #pragma once
@@ -12,7 +13,7 @@
 
 namespace rs232 {
 
-enum class EDatedFile { Log, Backup };
+enum class EDatedFile { Log, Audit, Backup };
 
 // True when name is one of ours of that kind for the port, dated more than keepDays days
 // before today.
@@ -24,7 +25,8 @@ bool IsExpired(const std::string& name, EDatedFile kind, int port, int keepDays,
 int RemoveExpired(const std::string& dir, EDatedFile kind, int port, int keepDays,
                   const CLocalTime& today);
 
-// The retention of one server's files: <base>LOG/ and <base>BAK/ of its port, checked at start,
+// The retention of one server's files: <base>LOG/ (logs and audit records, kept as long as the
+// logs) and <base>BAK/ of its port, checked at start,
 // when the settings change and when the local date does.
 class CRetention {
 public:

@@ -1,0 +1,74 @@
+#include "app/StateFile.h"
+
+#include "platform/Clock.h"
+
+namespace rs232 {
+
+namespace {
+// Readable by the monitoring's exporter, whatever user it runs as.
+constexpr unsigned kStateFileMode = 0644;
+}  // namespace
+
+bool CStateFile::Open(const std::string& dir, int port, const std::string& device) {
+    m_strDir = dir.ends_with('/') ? dir : dir + '/';
+    m_state = SPortState{};
+    m_state.port = port;
+    m_state.device = device;
+    m_state.started = CurrentTime();
+    m_bWritten = false;
+    return m_dir.Open(dir);
+}
+
+std::string CStateFile::Path() const { return m_strDir + PortStateFileName(m_state.port); }
+
+void CStateFile::Count(const SRequestOutcome& outcome) {
+    static_assert(static_cast<int>(ERequest::DL) == kRequestKinds - 1 &&
+                  static_cast<int>(EResult::Failed) == kResultKinds - 1);
+    ++m_state.requests[static_cast<int>(outcome.request)][static_cast<int>(outcome.result)];
+    if (outcome.request == ERequest::FT) m_state.uploaded += outcome.bytes;
+    if (outcome.request == ERequest::RF) m_state.downloaded += outcome.bytes;
+    m_state.retries += outcome.retries;
+}
+
+void CStateFile::Take(bool up, const SActivity& activity, const STransfer* transfer) {
+    m_state.up = up;
+    m_state.lastContact = activity.lastContact;
+    m_state.transferDone = transfer ? transfer->done : 0;
+    m_state.transferSize = transfer ? transfer->total : 0;
+}
+
+bool CStateFile::Update(bool up, const SActivity& activity, const STransfer* transfer) {
+    const auto now = std::chrono::steady_clock::now();
+    if (!IsOpen() || (m_bWritten && now - m_lastWrite < kStateMinInterval)) return true;
+    Take(up, activity, transfer);
+    m_state.updated = m_written.updated;
+    if (m_bWritten && m_state == m_written && now - m_lastWrite < kStateRefresh) return true;
+    return Write();
+}
+
+bool CStateFile::Stop(const SActivity& activity) {
+    if (!IsOpen()) return true;
+    Take(false, activity, nullptr);
+    m_state.stopped = CurrentTime();
+    return Write();
+}
+
+bool CStateFile::Write() {
+    // Tried again at the earliest after kStateMinInterval, whether it worked or not.
+    m_lastWrite = std::chrono::steady_clock::now();
+    m_bWritten = true;
+    m_state.updated = CurrentTime();
+    m_written = m_state;
+    const std::string text = FormatPortState(m_state);
+    CNewFile file(m_dir, PortStateFileName(m_state.port));
+    if (!file.Create(true) || !file.SetMode(kStateFileMode)) return false;
+    try {
+        file.Write(text.data(), static_cast<int>(text.size()));
+    } catch (const CFileException& e) {
+        errno = e.Error();
+        return false;
+    }
+    return file.Commit(true);
+}
+
+}  // namespace rs232

@@ -1,0 +1,58 @@
+// A running server's state as a file the site's monitoring reads: <dir>/port<N>.prom in the
+// Prometheus text exposition format, written by the server and read back by rs232-status. The
+// series' names and labels are fixed so that dashboards and alert rules work at every site;
+// this is their one home.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace rs232 {
+
+// The directory of the state files when the settings name none ([STATUS] DIR), and the one
+// rs232-status reads by default (the unit sets the variable to it).
+inline constexpr const char* kStatusDirVariable = "RS232_STATUS_DIR";
+inline constexpr const char* kDefaultStatusDir = "/run/rs232-server";
+
+// The file is written on a change at most every kStateMinInterval, at least every
+// kStateRefresh while the server runs; one not updated for kStateStaleAfter belongs to a server
+// that was killed or hangs.
+inline constexpr std::chrono::seconds kStateMinInterval{1};
+inline constexpr std::chrono::seconds kStateRefresh{15};
+inline constexpr std::chrono::seconds kStateStaleAfter{60};
+
+// The request label values, in the order of the server's request kinds, and the results.
+inline constexpr int kRequestKinds = 7;
+inline constexpr const char* kRequestLabels[kRequestKinds] = {"FT", "RF", "IR", "DF",
+                                                              "CF", "DR", "DL"};
+inline constexpr int kResultKinds = 3;
+inline constexpr const char* kResultLabels[kResultKinds] = {"served", "refused", "failed"};
+
+struct SPortState {
+    int port = 0;
+    std::string device;
+    bool up = false;  // the port is open
+    int64_t requests[kRequestKinds][kResultKinds] = {};
+    int64_t uploaded = 0, downloaded = 0;  // file content bytes
+    int64_t retries = 0;                   // blocks sent again and NAKs given
+    // Unix times; 0 for none. stopped: when the server stopped normally (it runs while 0).
+    int64_t lastContact = 0, started = 0, updated = 0, stopped = 0;
+    int64_t transferDone = 0, transferSize = 0;  // the transfer in progress, 0 when none
+
+    int64_t Count(int result) const;  // over all request kinds
+    bool operator==(const SPortState&) const = default;
+};
+
+// "port<N>.prom"; FileNamePort gives N back, 0 for another name.
+std::string PortStateFileName(int port);
+int FileNamePort(std::string_view name);
+
+// The exposition text: HELP and TYPE lines, then every series of the port.
+std::string FormatPortState(const SPortState& state);
+// Reads what FormatPortState wrote (unknown series are skipped); false when the text holds no
+// rs232_up series.
+bool ParsePortState(std::string_view text, SPortState& state);
+
+}  // namespace rs232
