@@ -92,7 +92,7 @@ TEST(Package, ServerStartedAsItsUnitAndAsItsDesktopEntry) {
     CPortLease lease({0, 1});  // the unit's instance, and the desktop entry's port
     const std::string device = dir / "ttyUSB-later";
     const std::string root = Extract(dir, {{lease.Port(), device}, {1, pty.SlavePath()}});
-    for (const char* tool : {"rs232-client", "rs232-nullmodem"}) EXPECT_EQ(RunProgram({root + "usr/bin/" + tool, "--help"}).code, 0) << tool;
+    for (const char* tool : {"rs232-client", "rs232-nullmodem", "rs232-status"}) EXPECT_EQ(RunProgram({root + "usr/bin/" + tool, "--help"}).code, 0) << tool;
     EXPECT_TRUE(fs::exists(fs::canonical(root + "usr/bin/rs232-server").parent_path() / "rs232-server-window.so"));
     const auto unit = ReadSection(root + "lib/systemd/system/rs232-server@.service", "Service");
     const auto inRoot = [&](const std::string& word) { return word[0] == '/' ? root + word.substr(1) : word; };
@@ -105,7 +105,9 @@ TEST(Package, ServerStartedAsItsUnitAndAsItsDesktopEntry) {
         env[it->second.substr(0, eq)] = inRoot(it->second.substr(eq + 1));
     }
     const std::string state = inRoot(unit.find("WorkingDirectory")->second);
-    fs::create_directories(state);  // systemd makes the state directory before the start
+    fs::create_directories(state);  // systemd makes the state and runtime directories first
+    const std::string run = env["RS232_STATUS_DIR"];
+    fs::create_directories(run);
 
     CChild server(argv, state, env);
     const std::string waiting = "Serial port " + device + " not there, waiting for it\n";
@@ -119,6 +121,9 @@ TEST(Package, ServerStartedAsItsUnitAndAsItsDesktopEntry) {
     EXPECT_EQ(out.find(waiting), out.rfind(waiting)) << "one line while it waits\n" << out;
     EXPECT_NE(out.find("Base path is: " + state + "/\n"), std::string::npos) << out;
     EXPECT_TRUE(fs::is_directory(state + "/LOG") && fs::is_directory(state + "/BAK"));
+    const SRunResult status = RunProgram({root + "usr/bin/rs232-status", run});
+    EXPECT_EQ(status.code, 0) << status.out << status.err;
+    EXPECT_NE(status.out.find(device + " stopped"), std::string::npos) << status.out;
 
     const auto entry = ReadSection(root + "usr/share/applications/rs232-server.desktop", "Desktop Entry");
     EXPECT_EQ(entry.find("Icon")->second, "rs232-server");
