@@ -26,12 +26,14 @@ TEST(Retention, RemovesOnlyOurOwnExpiredFiles) {
         {"20200101.LOG", false},       {"BAK4_20260101120000_report.txt", true},
         {"BAK4_20260301235959_report.txt", false}, {"BAK4_20200101120000_", false},
         {"BAK44_20200101120000_x", false},         {"notes.txt", false},
+        {"AUDIT4_20260207.jsonl", true},           {"AUDIT4_20260208.jsonl", false},
     };
     for (const auto& [name, removed] : files) dir.WriteFile(name, "x");
     std::filesystem::create_directory(dir / "LOG4_20200102.LOG");
     const CLocalTime today{2026, 3, 10, 0, 0, 0};
     EXPECT_EQ(RemoveExpired(dir.Path(), EDatedFile::Log, 4, 30, today), 1);
     EXPECT_EQ(RemoveExpired(dir.Path(), EDatedFile::Backup, 4, 30, today), 1);
+    EXPECT_EQ(RemoveExpired(dir.Path(), EDatedFile::Audit, 4, 30, today), 1);
     EXPECT_EQ(RemoveExpired(dir.Path(), EDatedFile::Log, 4, 0, today), 0);  // off
     for (const auto& [name, removed] : files) EXPECT_NE(std::filesystem::exists(dir / name), removed) << name;
     EXPECT_TRUE(std::filesystem::is_directory(dir / "LOG4_20200102.LOG"));
