@@ -17,6 +17,7 @@
 #   bench/run.sh [BUILD_DIR]          default BUILD_DIR: build-bench in the repository
 #   bench/run.sh --lines [BUILD_DIR]  only the section of many lines at once (see lines_section),
 #                                     written into bench/results.md in place of the old one
+#   MONITORING=0 bench/run.sh         either without state files and audit records
 #
 # About 12 minutes after the build (--lines: about 5). Needs the project's build dependencies
 # and no display.
@@ -42,6 +43,9 @@ BER=1e-5
 TRIES=3  # on the noisy line the client starts a failed transfer again at most twice
 ENTRIES=${ENTRIES:-100000}
 IDLE_SECONDS=${IDLE_SECONDS:-60}
+# 1: every server keeps its state file and audit records, as the package sets it up; 0: neither,
+# for a run to compare against.
+MONITORING=${MONITORING:-1}
 
 die() { echo "bench: $*" >&2; exit 1; }
 
@@ -145,8 +149,10 @@ start_server() {
         [[ -z $pause ]] || printf 'BLOCKPAUSE=%s\n' "$pause"
         printf '[PORTS]\n'
         for p in $(seq 1 99); do printf 'COM%d=%s\n' "$p" "$device"; done
+        [[ $MONITORING == 0 ]] || printf '[LOG]\nAUDIT=1\n[STATUS]\nDIR=%s\n' "$WORK/status"
     } >"$dir/rs232-server.ini"
-    local -a envs=(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM)
+    mkdir -p "$WORK/status"
+    local -a envs=(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u RS232_STATUS_DIR)
     [[ $mode == window ]] && envs+=(QT_QPA_PLATFORM=offscreen)
     for port in $(free_ports); do
         (cd "$dir" && exec "${envs[@]}" ./rs232-server "$port" "$dir/base/") \
@@ -609,6 +615,7 @@ LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg)
     SOURCE="commit $COMMIT"
     ((DIRTY == 0)) || SOURCE+=" with $DIRTY uncommitted paths"
     echo "- Source: $SOURCE"
+    echo "- Every server kept its state file and audit records: $( ((MONITORING == 0)) && echo no || echo yes) (MONITORING=$MONITORING)"
     echo "- The machine is shared: other builds and tests ran during the run (see the load averages)."
     echo "  Rows whose block rounds are shortest (230400 baud and above) lose the most to that."
     echo

@@ -39,7 +39,8 @@ void CStateFile::Take(bool up, const SActivity& activity, const STransfer* trans
 
 bool CStateFile::Update(bool up, const SActivity& activity, const STransfer* transfer) {
     const auto now = std::chrono::steady_clock::now();
-    if (!IsOpen() || (m_bWritten && now - m_lastWrite < kStateMinInterval)) return true;
+    if (!IsOpen() || m_state.stopped != 0 || (m_bWritten && now - m_lastWrite < kStateMinInterval))
+        return true;
     Take(up, activity, transfer);
     m_state.updated = m_written.updated;
     if (m_bWritten && m_state == m_written && now - m_lastWrite < kStateRefresh) return true;
