@@ -22,8 +22,8 @@ struct SLine {
         std::filesystem::create_directories(base + "sub");
         if (withServer) StartServer();
     }
-    void StartServer(const std::string& moreSettings = {}) {
-        server.emplace(dir, a, std::vector<std::string>{base}, "[COMPORT]\nBAUDRATE=115200\n" + moreSettings);
+    void StartServer(const std::string& moreSettings = {}, int port = 0) {
+        server.emplace(dir, a, std::vector<std::string>{base}, "[COMPORT]\nBAUDRATE=115200\n" + moreSettings, port);
         if (!server->Started()) throw std::runtime_error("no server: " + server->Err());
     }
     // The client's command line on end b (or on device), and one run of it.

@@ -78,6 +78,7 @@ TEST(Monitoring, ExporterStatusAndAuditRecordsShowEveryLine) {
          {{"get", "none.txt", "got"}, "RF refused"}},
         {{{"put", "up.bin", "sub/"}, "DR served FT served IR served"}, {{"rm", "r1"}, "IR served DF served IR refused"}},
     };
+    CPortLease lease({0, 0, 0});
     std::vector<std::unique_ptr<SLine>> lines;
     std::vector<std::vector<std::pair<std::string, std::string>>> requests(table.size());
     for (size_t i = 0; i < table.size(); ++i) {
@@ -85,7 +86,7 @@ TEST(Monitoring, ExporterStatusAndAuditRecordsShowEveryLine) {
         SLine& line = *lines.back();
         line.dir.WriteFile("up.bin", Text(Pattern(3000, static_cast<unsigned>(i))));
         line.dir.WriteFile(line.base + "r1", Text(Pattern(1500 + i, 9)));
-        line.StartServer(settings);
+        line.StartServer(settings, lease.Port(i));
         for (const auto& [args, made] : table[i]) {
             line.Client(args);
             std::istringstream words(made);
