@@ -62,9 +62,10 @@ bool CRs232Server::ResolvePath(const std::string& requestPath, std::string& reso
         start = drive->second;
         if (!start.ends_with('/')) start += '/';
         // A drive's directory is its root: ".." there stays there.
-        const bool directory = rest.ends_with('/');
+        const std::string last = rest.substr(rest.rfind('/') + 1);
+        const bool isDirectory = last.empty() || last == "." || last == "..";
         rest = NormalPath("/" + rest).substr(1);
-        if (directory && !rest.empty()) rest += '/';
+        if (isDirectory && !rest.empty()) rest += '/';
     }
     std::string name, directory;
     if (!m_paths.ignoreCase) {

@@ -141,7 +141,8 @@ TEST(Service, NotifiesLevelsLinesRereadsSettingsOnHangupAndStopsCleanly) {
 
 
 // Settings that cannot be taken leave what is in force: a file gone, a directory, a dangling link
-// or a garbled file keeps ROOT and READONLY on SIGHUP; a refused KEEPDAYS removes nothing.
+// or a garbled file keeps ROOT and READONLY on SIGHUP, and so does a ROOT that names no
+// directory; a refused KEEPDAYS removes nothing.
 TEST(Service, SettingsThatCannotBeTakenKeepWhatIsInForce) {
     CTempDir dir;
     CPty pty;
@@ -167,6 +168,8 @@ TEST(Service, SettingsThatCannotBeTakenKeepWhatIsInForce) {
         dir.WriteFile("rs232-server.ini", keep + "[LOG]\nKEEPDAYS=" + days + "\n"), server.Signal(SIGHUP);
         EXPECT_TRUE(server.WaitFor("Setting [LOG] KEEPDAYS=" + days + " ignored: not a whole number from 0 to 36500\n")) << days;
     }
+    dir.WriteFile("rs232-server.ini", "[ACCESS]\nROOT=" + (dir / "none") + "\nREADONLY=1\n"), server.Signal(SIGHUP);
+    EXPECT_TRUE(server.WaitFor("Setting [ACCESS] ROOT=" + (dir / "none") + " ignored: not a directory\n"));
     EXPECT_EQ(dir.ReadFile(old), "old\r\n");
     SReadBlock reply;
     ASSERT_TRUE(pty.Connect());
