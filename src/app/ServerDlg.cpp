@@ -286,7 +286,7 @@ void CServerDlg::Close(EKey key) {
         LogMessage("Server stopped !");
         m_view.Sleep(500);
     }
-    if (!m_stateFile.Stop(m_server.Activity()))
+    if (!m_stateFile.Stop(m_server.Activity(), ExitStatus() == 0))
         LogMessage("State file " + m_stateFile.Path() + " not written: " + std::strerror(errno),
                    EEventLevel::Warning);
     LogMessage("Program closed !");

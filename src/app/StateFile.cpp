@@ -16,6 +16,7 @@ bool CStateFile::Open(const std::string& dir, int port, const std::string& devic
     m_state.device = device;
     m_state.started = CurrentTime();
     m_bWritten = false;
+    m_bStopped = false;
     return m_dir.Open(dir);
 }
 
@@ -39,7 +40,7 @@ void CStateFile::Take(bool up, const SActivity& activity, const STransfer* trans
 
 bool CStateFile::Update(bool up, const SActivity& activity, const STransfer* transfer) {
     const auto now = std::chrono::steady_clock::now();
-    if (!IsOpen() || m_state.stopped != 0 || (m_bWritten && now - m_lastWrite < kStateMinInterval))
+    if (!IsOpen() || m_bStopped || (m_bWritten && now - m_lastWrite < kStateMinInterval))
         return true;
     Take(up, activity, transfer);
     m_state.updated = m_written.updated;
@@ -47,10 +48,11 @@ bool CStateFile::Update(bool up, const SActivity& activity, const STransfer* tra
     return Write();
 }
 
-bool CStateFile::Stop(const SActivity& activity) {
+bool CStateFile::Stop(const SActivity& activity, bool normally) {
     if (!IsOpen()) return true;
     Take(false, activity, nullptr);
-    m_state.stopped = CurrentTime();
+    m_bStopped = true;
+    m_state.stopped = normally ? CurrentTime() : 0;
     return Write();
 }
 

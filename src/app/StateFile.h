@@ -27,8 +27,9 @@ public:
     // Writes when the state changed and kStateMinInterval has passed since the last write, or
     // kStateRefresh has. False (errno) when a due write failed.
     bool Update(bool up, const SActivity& activity, const STransfer* transfer);
-    // The last write: the port down, the server stopped now.
-    bool Stop(const SActivity& activity);
+    // The last write: the port down and, when the server stopped normally, stopped now. A
+    // failed start or a directory error leaves the port down, for the monitoring to see.
+    bool Stop(const SActivity& activity, bool normally);
 
 private:
     bool Write();
@@ -40,6 +41,7 @@ private:
     SPortState m_written;  // as last written, its time aside
     std::chrono::steady_clock::time_point m_lastWrite{};
     bool m_bWritten = false;
+    bool m_bStopped = false;
 };
 
 }  // namespace rs232
