@@ -82,11 +82,13 @@ bool ReadStates(std::string dir, std::vector<SRow>& rows, std::string& problems)
 }
 
 void PrintTable(const std::vector<SRow>& rows, int64_t now) {
-    std::printf("%-5s %-24s %-8s %-8s %7s %7s %7s  %s\n", "PORT", "DEVICE", "STATE", "CONTACT",
-                "SERVED", "REFUSED", "FAILED", "TRANSFER");
+    int width = 6;  // the device column: its longest entry
+    for (const SRow& r : rows) width = std::max(width, static_cast<int>(r.state.device.size()));
+    std::printf("%-5s %-*s %-8s %-8s %7s %7s %7s  %s\n", "PORT", width, "DEVICE", "STATE",
+                "CONTACT", "SERVED", "REFUSED", "FAILED", "TRANSFER");
     for (const SRow& r : rows) {
         const SPortState& s = r.state;
-        std::printf("%-5d %-24s %-8s %-8s %7lld %7lld %7lld  %s\n", s.port, s.device.c_str(),
+        std::printf("%-5d %-*s %-8s %-8s %7lld %7lld %7lld  %s\n", s.port, width, s.device.c_str(),
                     r.health, Age(s.lastContact, now).c_str(), static_cast<long long>(s.Count(0)),
                     static_cast<long long>(s.Count(1)), static_cast<long long>(s.Count(2)),
                     Transfer(s).c_str());
