@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "platform/PortNumber.h"
+#include "platform/TextFormat.h"
 
 namespace rs232 {
 
@@ -46,6 +47,12 @@ std::string BasePathFrom(const std::string& commandLine, int port,
     while (first < base.size() && (base[first] == ' ' || (base[first] >= '\t' && base[first] <= '\r')))
         ++first;
     return base.substr(first);
+}
+
+std::string BasePathWarning(const std::string& base) {
+    return FormatText("Base path %s does not end in /: names are appended as they are, so the log "
+                      "goes to %sLOG/, backups to %sBAK/ and relative request paths to %s<name>",
+                      base.c_str(), base.c_str(), base.c_str(), base.c_str());
 }
 
 }  // namespace rs232

@@ -18,6 +18,10 @@ int ReadPortField(const std::string& commandLine);
 // emptiness, then the range, then the blank after the port field; in that order.
 std::optional<std::string> CheckCommandLine(const std::string& commandLine);
 
+// The warning for a base path without a final separator: names are appended to it as they are,
+// so they land beside the directory it names.
+std::string BasePathWarning(const std::string& base);
+
 // The base path named after the port field (leading white space removed), or applicationPath
 // when the command line holds nothing after the port field.
 std::string BasePathFrom(const std::string& commandLine, int port,

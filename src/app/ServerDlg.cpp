@@ -1,82 +1,26 @@
 #include "app/ServerDlg.h"
 
-#include <algorithm>
-#include <utility>
-#include <cctype>
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <filesystem>
-#include <vector>
+#include <utility>
 
 #include "app/AuditLog.h"
 #include "app/CommandLine.h"
-#include "platform/Clock.h"
-#include "platform/SettingsFile.h"
 #include "app/SystemInfo.h"
+#include "platform/Clock.h"
 #include "platform/FileOps.h"
-#include "platform/Number.h"
 #include "platform/Paths.h"
-#include "platform/PortState.h"
+#include "platform/SettingsFile.h"
 #include "platform/TextFormat.h"
-
-#ifndef RS232_VERSION
-#define RS232_VERSION ""
-#endif
 
 namespace rs232 {
 
 namespace {
 
-// The access root when the settings file names none: empty (no limit) unless the environment
-// sets one. The service's unit sets its state directory there.
-constexpr const char* kDefaultRootVariable = "RS232_DEFAULT_ROOT";
 // Set to 1 by the service's unit: a port whose device does not exist yet, or whose terminal
 // server serves another connection on the line (a standby host), is waited for instead of
 // ending the start.
 constexpr const char* kWaitForPortVariable = "RS232_WAIT_FOR_PORT";
-
-std::string EnvironmentText(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
-
-std::string DefaultAccessRoot() {
-    const char* root = std::getenv(kDefaultRootVariable);
-    return root ? root : "";
-}
-
-// Ranges of the optional numbers.
-constexpr int kMaxBlockPauseMs = 5000;  // below the client's wait for the next block
-constexpr int kMaxKeepDays = 36500;
-
-// [section] key as a whole number from min to max: `absent` when the key is not there, and
-// `current` (the value in force) with a warning when it holds anything else.
-int64_t NumberSetting(const CIniFile& ini, const char* section, const char* key, int64_t min,
-                      int64_t max, int64_t absent, int64_t current,
-                      std::vector<std::string>& warnings) {
-    const char* text = ini.GetValue(section, key, nullptr);
-    if (!text) return absent;
-    if (const auto value = ReadNumber(text, min, max)) return *value;
-    warnings.push_back(FormatText("Setting [%s] %s=%s ignored: %s", section, key, text,
-                                  NumberRangeText(min, max).c_str()));
-    return current;
-}
-
-bool IsDirectory(const std::string& path) {
-    CFileStatus status;
-    return GetStatus(path, status) && (status.m_attribute & wire::kAttrDirectory) != 0;
-}
-
-// Names are appended to the base path as they are: without a final separator they land beside
-// the directory it names.
-std::string BasePathWarning(const std::string& base) {
-    return FormatText("Base path %s does not end in /: names are appended as they are, so the log "
-                      "goes to %sLOG/, backups to %sBAK/ and relative request paths to %s<name>",
-                      base.c_str(), base.c_str(), base.c_str(), base.c_str());
-}
 
 std::string DescribeException(const std::exception& e) {
     if (auto* file = dynamic_cast<const CFileException*>(&e))
@@ -87,28 +31,15 @@ std::string DescribeException(const std::exception& e) {
 
 }  // namespace
 
-std::string FormatVersion(const std::string& dotted) {
-    long part[4] = {};
-    int consumed = 0;
-    if (std::sscanf(dotted.c_str(), "%ld.%ld.%ld.%ld%n", &part[0], &part[1], &part[2], &part[3],
-                    &consumed) != 4 ||
-        static_cast<size_t>(consumed) != dotted.size())
-        return "00.00.00.00";
-    for (long p : part)
-        if (p < 0 || p > 0xFFFF) return "00.00.00.00";
-    return FormatText("%.2ld.%.2ld.%.2ld.%.2ld", part[0], part[1], part[2], part[3]);
-}
-
 CServerDlg::CServerDlg(IServerView& view, std::string commandLine, std::string exePath)
     : m_view(view),
       m_strCmdLine(std::move(commandLine)),
       m_strExePath(std::move(exePath)),
-      m_listLog(view.EventList()) {
+      m_listLog(view.EventList()),
+      m_monitoring([this](const std::string& text, EEventLevel level) { LogMessage(text, level); }) {
     const char* wait = std::getenv(kWaitForPortVariable);
     m_bWaitForPort = wait && ProfileInt(wait) != 0;
-    m_server.SetAccessLimits({DefaultAccessRoot(), false});
-    m_strStatusDir = EnvironmentText(kStatusDirVariable);
-    AddOutcomeListener([this](const SRequestOutcome& outcome) { RecordOutcome(outcome); });
+    AddOutcomeListener([this](const SRequestOutcome& outcome) { m_monitoring.Record(outcome); });
     // A download hands control back to the view between its blocks.
     m_server.SetMessagePump([this] { m_view.PumpMessages(); });
 }
@@ -153,11 +84,7 @@ bool CServerDlg::OnInitDialog() {
     if (!m_strBasePath.empty() && !m_strBasePath.ends_with('/'))
         LogMessage(BasePathWarning(m_strBasePath), EEventLevel::Warning);
     m_bServerRunning = 0;
-    if (!ReadSettings()) {
-        m_nBaudRate = kDefaultBaudRate;
-        WriteSettings();
-        ReadOptionalSettings(CIniFile(), true);  // the default root is checked all the same
-    }
+    if (!ReadSettings()) WriteSettings();  // with the default rate
     // Settings that cannot be taken as they are never leave a weaker server running.
     if (!m_strSettingsError.empty()) {
         m_bStartFailed = true;
@@ -168,9 +95,9 @@ bool CServerDlg::OnInitDialog() {
     }
     LogMessage(FormatText("Baudrate is: %ld", static_cast<long>(m_nBaudRate)));
     if (const std::string notice = m_server.Notice(port); !notice.empty()) LogMessage(notice);
-    LogOptionalSettings();
+    LogSettings();
     if (!m_bDirError) ApplyRetention();
-    OpenStateFile();
+    m_monitoring.Open(m_settings.statusDir, m_logFile.GetLogDir(), m_nPort, m_server.DeviceName(m_nPort));
 
     const SMemoryStatus memory = QueryMemoryStatus();
     LogMessage(FormatText("Memory -> phys: %ld kB avail: %ld kB load: %ld%%", memory.totalKb,
@@ -230,7 +157,9 @@ void CServerDlg::OnTimer(int /*timerId*/, bool lineQuiet) {
         } else {
             Serve();
         }
-        UpdateStateFile();
+        const ELinkState link = m_server.LinkState();
+        m_monitoring.Update(m_bServerRunning == 1 && (link == ELinkState::Waiting || link == ELinkState::Serving),
+                            m_server.Activity(), m_server.Transfer());
     } catch (const std::exception& e) {
         m_view.ReportError(DescribeException(e));
     }
@@ -286,9 +215,7 @@ void CServerDlg::Close(EKey key) {
         LogMessage("Server stopped !");
         m_view.Sleep(500);
     }
-    if (!m_stateFile.Stop(m_server.Activity(), ExitStatus() == 0))
-        LogMessage("State file " + m_stateFile.Path() + " not written: " + std::strerror(errno),
-                   EEventLevel::Warning);
+    m_monitoring.Stop(m_server.Activity(), ExitStatus() == 0);
     LogMessage("Program closed !");
     m_view.Sleep(500);
     DestroyWindow();
@@ -316,164 +243,57 @@ void CServerDlg::LogMessage(const std::string& text, EEventLevel level) {
 }
 
 bool CServerDlg::ReadSettings() {
-    const std::string path = SettingsPath();
-    std::error_code ec;  // a dangling link is there, and unreadable
-    if (!std::filesystem::exists(std::filesystem::symlink_status(path, ec))) return false;
-    CIniFile ini;
-    std::string why;
-    if (!LoadSettingsFile(path, ini, why)) {
-        m_strSettingsError = FormatText("Settings file %s cannot be read: %s", path.c_str(),
-                                        why.c_str());
-        return true;
-    }
-    const char* value = ini.GetValue("COMPORT", "BAUDRATE", nullptr);
-    m_nBaudRate = value ? ProfileInt(value) : kDefaultBaudRate;
-    m_server.SetDeviceMap(ReadDeviceMap(ini));
-    m_strStatusDir = ini.GetValue("STATUS", "DIR", m_strStatusDir.c_str());
-    ReadOptionalSettings(ini, true);
-    return true;
+    SSettingsRead read = ReadSettingsFile(SettingsPath(), true, m_settings);
+    m_strSettingsError = read.error;
+    m_settingsWarnings = std::move(read.warnings);
+    m_nBaudRate = m_settings.baudRate;
+    ApplySettings();
+    return read.file != SSettingsRead::EFile::Missing;
 }
 
-void CServerDlg::ReadOptionalSettings(const CIniFile& ini, bool atStart) {
-    // Optional keys, off by default so that a plain settings file keeps the designed behaviour.
-    // A value that cannot be taken leaves the one in force; a root that names no directory
-    // stops a start, as serving without it would reach what it was to keep out.
-    auto& warnings = m_settingsWarnings;
-    SAccessLimits access = m_server.GetAccessLimits();
-    const char* rootKey = ini.GetValue("ACCESS", "ROOT", nullptr);
-    const std::string root = rootKey ? rootKey : DefaultAccessRoot();
-    if ((rootKey || !root.empty()) && !IsDirectory(root)) {
-        const std::string setting =
-            (rootKey ? std::string("[ACCESS] ROOT") : kDefaultRootVariable) + "=" + root;
-        if (atStart)
-            m_strSettingsError = "Setting " + setting + " cannot be used: not a directory";
-        else
-            warnings.push_back("Setting " + setting + " ignored: not a directory");
-    } else {
-        access.root = root;
-    }
-    access.readOnly = NumberSetting(ini, "ACCESS", "READONLY", 0, 1, 0, access.readOnly, warnings);
-    m_server.SetAccessLimits(access);
-
-    // [DRIVES] and [PATHS] IGNORECASE, for clients written against drive letters and a file
-    // system that ignores case.
-    SPathRules paths = m_server.GetPathRules();
-    paths.drives = ReadDriveMap(ini);
-    // [DRIVES] DEFAULT=<letter>: the drive of a rooted path without a letter (else C).
-    const char* drive = ini.GetValue("DRIVES", "DEFAULT", nullptr);
-    const auto letter = static_cast<unsigned char>(drive ? drive[0] : 0);
-    if (!drive)
-        paths.defaultDrive = 0;
-    else if (std::isalpha(letter) && !drive[1])
-        paths.defaultDrive = static_cast<char>(std::toupper(letter));
-    else
-        warnings.push_back(
-            FormatText("Setting [DRIVES] DEFAULT=%s ignored: not a drive letter", drive));
-    paths.ignoreCase =
-        NumberSetting(ini, "PATHS", "IGNORECASE", 0, 1, 0, paths.ignoreCase, warnings);
-    m_server.SetPathRules(paths);
-
-    // The pause before each download content block; a key taken out restores the default.
+void CServerDlg::ApplySettings() {
+    const SOptionalSettings& s = m_settings.optional;
+    m_server.SetDeviceMap(m_settings.devices);
+    m_server.SetAccessLimits(s.access);
+    m_server.SetPathRules(s.paths);
     SLinkLimits limits = m_server.GetLinkLimits();
-    limits.blockPause = std::chrono::milliseconds(
-        NumberSetting(ini, "COMPORT", "BLOCKPAUSE", 0, kMaxBlockPauseMs,
-                      SLinkLimits{}.blockPause.count(), limits.blockPause.count(), warnings));
+    limits.blockPause = s.blockPause;
     m_server.SetLinkLimits(limits);
-    m_nKeepLogDays = static_cast<int>(
-        NumberSetting(ini, "LOG", "KEEPDAYS", 0, kMaxKeepDays, 0, m_nKeepLogDays, warnings));
-    m_nKeepBackupDays = static_cast<int>(
-        NumberSetting(ini, "BACKUP", "KEEPDAYS", 0, kMaxKeepDays, 0, m_nKeepBackupDays, warnings));
-    m_bAudit = NumberSetting(ini, "LOG", "AUDIT", 0, 1, 0, m_bAudit, warnings) != 0;
+    m_retention.SetKeepDays(s.keepLogDays, s.keepBackupDays);
+    m_monitoring.SetAudit(s.audit);
 }
 
-void CServerDlg::LogOptionalSettings() {
+void CServerDlg::LogSettings() {
     for (const std::string& warning : m_settingsWarnings) LogMessage(warning, EEventLevel::Warning);
     m_settingsWarnings.clear();
     // The optional settings show only when they are set.
-    const SAccessLimits& access = m_server.GetAccessLimits();
-    if (!access.root.empty()) LogMessage("Access root is: " + access.root);
-    if (access.readOnly) LogMessage("Read-only: FT, DF, CF and DL are refused");
-    for (const auto& [letter, directory] : m_server.GetPathRules().drives)
-        LogMessage(FormatText("Drive %c: is %s", letter, directory.c_str()));
-    if (const char drive = m_server.GetPathRules().defaultDrive)
-        LogMessage(FormatText("Default drive is: %c:", drive));
-    if (m_server.GetPathRules().ignoreCase) LogMessage("Letter case of request paths: ignored");
-    if (m_server.GetLinkLimits().blockPause != SLinkLimits{}.blockPause)
-        LogMessage(FormatText("Block pause is: %ld ms",
-                              static_cast<long>(m_server.GetLinkLimits().blockPause.count())));
-    if (m_nKeepLogDays > 0) LogMessage(FormatText("Log files kept for %d days", m_nKeepLogDays));
-    if (m_bAudit) LogMessage("Audit records go to " + AuditFilePath(m_logFile.GetLogDir(), m_nPort, LocalNow()));
-    if (m_nKeepBackupDays > 0)
-        LogMessage(FormatText("Backup files kept for %d days", m_nKeepBackupDays));
+    const std::string auditFile = AuditFilePath(m_logFile.GetLogDir(), m_nPort, LocalNow());
+    for (const std::string& line : DescribeSettings(m_settings.optional, auditFile)) LogMessage(line);
 }
 
 void CServerDlg::Reload() {
     m_bReloadPending = false;
-    // A file gone, unreadable or garbled says nothing: what is in force stays.
-    CIniFile ini;
-    std::string why;
-    if (!LoadSettingsFile(SettingsPath(), ini, why)) {
-        LogMessage(FormatText("Settings file %s ignored: %s; the settings in force stay",
-                              SettingsPath().c_str(), why.c_str()),
-                   EEventLevel::Warning);
+    SSettingsRead read = ReadSettingsFile(SettingsPath(), false, m_settings);
+    m_settingsWarnings = std::move(read.warnings);
+    if (read.file != SSettingsRead::EFile::Read) {
+        LogSettings();  // why nothing was taken; what is in force stays
         return;
     }
-    ReadOptionalSettings(ini, false);
+    ApplySettings();
     LogMessage("Settings re-read from " + SettingsPath());
-    LogOptionalSettings();
+    LogSettings();
     ApplyRetention();
 }
 
 void CServerDlg::ApplyRetention() {
-    m_retention.SetKeepDays(m_nKeepLogDays, m_nKeepBackupDays);
     for (const std::string& line : m_retention.Apply(m_strBasePath, m_nPort)) LogMessage(line);
 }
 
 bool CServerDlg::WriteSettings() {
-    const std::string path = SettingsPath();
-    CIniFile ini;
-    ini.SetSpaces(false);
-    if (FileExists(path)) ini.LoadFile(path.c_str());
-    ini.SetValue("COMPORT", "BAUDRATE",
-                 FormatText("%ld", static_cast<long>(m_nBaudRate)).c_str());
-    // A file that cannot be written is tried again at the next start; nothing to report.
-    ini.SaveFile(path.c_str());
+    WriteBaudRate(SettingsPath(), m_nBaudRate);
     return true;
 }
 
-void CServerDlg::OpenStateFile() {
-    if (m_strStatusDir.empty()) return;
-    if (m_stateFile.Open(m_strStatusDir, m_nPort, m_server.DeviceName(m_nPort)))
-        LogMessage("State file is: " + m_stateFile.Path());
-    else
-        LogMessage("State directory " + m_strStatusDir + " cannot be opened: " +
-                       std::strerror(errno),
-                   EEventLevel::Warning);
-}
-
-void CServerDlg::UpdateStateFile() {
-    const bool up = m_bServerRunning == 1 && (m_server.LinkState() == ELinkState::Waiting ||
-                                              m_server.LinkState() == ELinkState::Serving);
-    const bool written = m_stateFile.Update(up, m_server.Activity(), m_server.Transfer());
-    // One line when writing starts to fail, none while it goes on failing.
-    if (!written && !std::exchange(m_bStateFileFailed, true))
-        LogMessage("State file " + m_stateFile.Path() + " not written: " + std::strerror(errno),
-                   EEventLevel::Warning);
-    else if (written)
-        m_bStateFileFailed = false;
-}
-
-void CServerDlg::RecordOutcome(const SRequestOutcome& outcome) {
-    // Bytes that make no request of a known type are not counted or recorded.
-    if (outcome.request == ERequest::Unknown) return;
-    m_stateFile.Count(outcome);
-    if (m_bAudit && !WriteAuditRecord(m_logFile.GetLogDir(), m_nPort, outcome))
-        LogMessage("Audit record not written to " +
-                       AuditFilePath(m_logFile.GetLogDir(), m_nPort, LocalNow()) + ": " +
-                       std::strerror(errno),
-                   EEventLevel::Error);
-}
-
-std::string CServerDlg::GetVersionString() const { return FormatVersion(RS232_VERSION); }
+std::string CServerDlg::GetVersionString() const { return ProgramVersion(); }
 
 }  // namespace rs232

@@ -1,19 +1,16 @@
-// The main window's logic, free of any toolkit: start-up, the 50 ms service tick, closing, the
-// event-line route of the window, the settings file and the version string. A view (Qt dialog
-// or headless console) shows it through IServerView and forwards its events here.
+// The main window's logic, free of any toolkit: start-up, the 50 ms service tick, closing and
+// the event-line route of the window. A view (Qt dialog or headless console) shows it through
+// IServerView and forwards its events here. What it calls on: the settings (Settings.h), the
+// engine and its status text and retention (server/), the service manager (ServiceNotifier.h)
+// and the monitoring records (Monitoring.h).
 //
-// Files: settings = <executable>.ini ([COMPORT] BAUDRATE, default 57600, created only when the
-// file is missing; read-only [COMPORT] BLOCKPAUSE, [PORTS] COMn=<device>, [ACCESS] ROOT and
-// READONLY, [LOG] KEEPDAYS and AUDIT, [BACKUP] KEEPDAYS, [DRIVES] <letter>=<dir>, [PATHS]
-// IGNORECASE, [STATUS] DIR read at start only);
-// <base>BAK/ and <base>LOG/ made at start-up.
-// The optional settings (all but BAUDRATE and [PORTS]) are read again on OnReload; a file that
-// cannot be read or holds a garbled line keeps the ones in force (and stops a start).
+// Files: settings = <executable>.ini (Settings.h), BAUDRATE written only when the file is
+// missing; <base>BAK/ and <base>LOG/ made at start-up. The optional settings are read again on
+// OnReload.
 // Service: with NOTIFY_SOCKET set, READY=1 once the port is open, STATUS= on change (at most once
 // per CServiceNotifier::kStatusInterval) and STOPPING=1 when closing.
 // Environment: RS232_DEFAULT_ROOT is the access root when the settings name none;
-// RS232_WAIT_FOR_PORT=1 waits for a missing device, or a network line another connection holds;
-// RS232_STATUS_DIR is the state file's directory when the settings name none.
+// RS232_WAIT_FOR_PORT=1 waits for a missing device, or a network line another connection holds.
 // Timing: OnTimer and OnArrival serve what is queued, at most kMaxPollsPerWake Polls (each
 // at most one request), and may block for the link's time limits; the closing path pauses
 // 500 ms after each closing line, a failed start 1000 ms after its
@@ -28,15 +25,14 @@
 #include <string>
 #include <vector>
 
+#include "app/Monitoring.h"
 #include "app/ServerView.h"
+#include "app/Settings.h"
 #include "app/ServiceNotifier.h"
 #include "server/OperatorStatus.h"
 #include "server/Retention.h"
-#include "app/StateFile.h"
-#include "server/Outcome.h"
 #include "server/Rs232Server.h"
 #include "log/LogFile.h"
-#include "platform/SettingsFile.h"
 
 namespace rs232 {
 
@@ -47,7 +43,7 @@ public:
     // Polls one wake-up may run back to back while bytes are queued (a request's bytes, or a
     // run of line noise taken one byte a Poll) before the view gets control back.
     static constexpr int kMaxPollsPerWake = 64;
-    static constexpr int kDefaultBaudRate = 57600;
+    static constexpr int kDefaultBaudRate = SSettings::kDefaultBaudRate;
     static constexpr int kMaxListLines = 300;   // above this the window's route trims the list
     static constexpr int kTrimLines = 50;
     static constexpr const char* kTitle = "RS232 Server for Quillet Solution";
@@ -118,18 +114,14 @@ private:
     // logged. A file error ends the run and is reported.
     void Serve();
     void DestroyWindow();
-    // Refused values leave the ones in force and queue a warning for LogOptionalSettings; a
-    // root that names no directory is ignored, or at start sets m_strSettingsError.
-    void ReadOptionalSettings(const CIniFile& ini, bool atStart);
-    void LogOptionalSettings();
+    // The settings read to the server and the retention.
+    void ApplySettings();
+    // The warnings of the last read, then the optional settings that are set.
+    void LogSettings();
     void Reload();
     // Removes expired logs and backups (when a KEEPDAYS is set) and notes today's date.
     void ApplyRetention();
     void NotifyStatus(bool force);
-    // The state file ([STATUS] DIR, else RS232_STATUS_DIR) and the audit record ([LOG] AUDIT).
-    void OpenStateFile();
-    void UpdateStateFile();
-    void RecordOutcome(const SRequestOutcome& outcome);
 
     IServerView& m_view;
     std::string m_strCmdLine;
@@ -150,16 +142,11 @@ private:
     bool m_bReloadPending = false;
     std::string m_strSettingsError;  // why the settings stop the start; empty when they do not
     std::vector<std::string> m_settingsWarnings;
-    int m_nKeepLogDays = 0;     // 0: logs are kept for ever
-    int m_nKeepBackupDays = 0;  // 0: backups are kept for ever
+    SSettings m_settings;
     CRetention m_retention;
 
     std::vector<std::function<void(const SRequestOutcome&)>> m_outcomeListeners;
-    std::string m_strStatusDir;  // empty: no state file
-    CStateFile m_stateFile;
-    bool m_bStateFileFailed = false;
-    bool m_bAudit = false;
-
+    CMonitoring m_monitoring;  // the state file and the audit records
     CServiceNotifier m_notify;
     // RS232_WAIT_FOR_PORT=1: a missing device or a line held elsewhere is tried again every
     // reopen interval.
@@ -167,8 +154,5 @@ private:
     bool m_bWaitingForPort = false;
     CRs232Server::Clock::time_point m_nextPortLook{};
 };
-
-// "%.2ld.%.2ld.%.2ld.%.2ld" of a dotted version text; "00.00.00.00" unless it holds four numbers.
-std::string FormatVersion(const std::string& dotted);
 
 }  // namespace rs232

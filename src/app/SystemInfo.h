@@ -16,4 +16,9 @@ struct SMemoryStatus {
 };
 SMemoryStatus QueryMemoryStatus();
 
+// "%.2ld.%.2ld.%.2ld.%.2ld" of a dotted version text; "00.00.00.00" unless it holds four numbers.
+std::string FormatVersion(const std::string& dotted);
+// The build's four-part version, formatted so.
+std::string ProgramVersion();
+
 }  // namespace rs232
