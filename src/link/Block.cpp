@@ -6,8 +6,8 @@
 
 namespace rs232 {
 
-int BuildBlock(const CCrc32& crc, const char* type, long cnt, int len, const void* data,
-               uint8_t* out, int& outLength) {
+void BuildBlock(const CCrc32& crc, const char* type, long cnt, int len, const void* data,
+                uint8_t* out, int& outLength) {
     char text[32];
     out[0] = STX;
     out[1] = static_cast<uint8_t>(type[0]);
@@ -23,7 +23,6 @@ int BuildBlock(const CCrc32& crc, const char* type, long cnt, int len, const voi
     std::memcpy(out + 13 + len, text, 8);
     out[21 + len] = ETX;
     outLength = len + kBlockOverhead;
-    return 0;
 }
 
 std::vector<uint8_t> BuildBlock(const CCrc32& crc, const char* type, long cnt, const void* data,

@@ -3,6 +3,8 @@
 //   STX | type(2) | CNT "%6ld"(6) | LEN "%4d"(4) | data(LEN) | CRC "%8.8x"(8) | ETX
 //
 // The CRC covers type, CNT, LEN and data. Data is not escaped; the end is found by LEN.
+// Errors: framing cannot fail; a block read is judged by BlockCheck and SBlockHeader. The port
+// reports through the result codes of SerialPort.h, the convention of this layer.
 #pragma once
 
 #include <cstdint>
@@ -32,8 +34,8 @@ using wire::kMaxReplyData;
 
 // Frames one block into out (at least len + 22 bytes); outLength receives len + 22.
 // CNT and LEN that need more than 6 and 4 characters are cut to their first characters.
-int BuildBlock(const CCrc32& crc, const char* type, long cnt, int len, const void* data,
-               uint8_t* out, int& outLength);
+void BuildBlock(const CCrc32& crc, const char* type, long cnt, int len, const void* data,
+                uint8_t* out, int& outLength);
 std::vector<uint8_t> BuildBlock(const CCrc32& crc, const char* type, long cnt,
                                 const void* data, int len);
 

@@ -1,5 +1,7 @@
 // The daily log file: <dir><prefix>YYYYMMDD.LOG, one event line per line, CR LF, append only.
 // The file is open only inside one WriteLine.
+// Errors, for the whole event log: operations report failure as false and never throw; a line
+// that cannot be written is lost, never the request that wrote it.
 #pragma once
 
 #include <string>

@@ -279,7 +279,8 @@ int CRs232Server::SendBlockRetry(const uint8_t* block, int length) {
 
 int CRs232Server::BuildBlock(const char* type, long cnt, int len, const void* data, uint8_t* out,
                              int& outLength) const {
-    return rs232::BuildBlock(m_crc, type, cnt, len, data, out, outLength);
+    rs232::BuildBlock(m_crc, type, cnt, len, data, out, outLength);
+    return 0;  // framing cannot fail
 }
 
 void CRs232Server::LogMessage(const std::string& text) { LogMessage(text, EEventLevel::Info); }

@@ -1,6 +1,11 @@
 // The protocol engine: answers ENQ, receives and acknowledges request blocks, dispatches them to
 // the request handlers and sends reply blocks with retries.
 //
+// Errors, for the whole server layer: int result codes, 1 success and negative failures (the
+// port's -1..-8 and the codes below), with a status text for the event log; a request's outcome
+// (Outcome.h) carries its result. WriteDirectoryToFile keeps its own 0/-1/-2 (written, nothing
+// to list, not written). The file class's CFileException passes through, as said below.
+//
 // Results (1 success): -101 already running; -102 not running; -105 a reply block was not
 // written whole; -106 header time-out (ReceiveBlock) or three answer time-outs (SendBlockRetry);
 // -107 three NAKs; -108 the client answered EOT; -109 another answer byte, or an unknown request
