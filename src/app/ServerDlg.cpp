@@ -1,7 +1,6 @@
 #include "app/ServerDlg.h"
 
 #include <cstdlib>
-#include <cstring>
 #include <utility>
 
 #include "app/AuditLog.h"
@@ -23,9 +22,7 @@ namespace {
 constexpr const char* kWaitForPortVariable = "RS232_WAIT_FOR_PORT";
 
 std::string DescribeException(const std::exception& e) {
-    if (auto* file = dynamic_cast<const CFileException*>(&e))
-        return FormatText("File error: %s failed on %s: %s", file->Operation().c_str(),
-                          file->Path().c_str(), std::strerror(file->Error()));
+    if (auto* file = dynamic_cast<const CFileException*>(&e)) return file->Describe();
     return std::string("Error: ") + e.what();
 }
 
@@ -190,6 +187,10 @@ void CServerDlg::Serve() {
         NotifyStatus(false);
     } catch (const std::exception& e) {
         m_view.ReportError(DescribeException(e));
+        // The operator has been told; the records still count the request it ended.
+        if (auto outcome = m_server.TakeFailedOutcome())
+            for (const auto& listener : m_outcomeListeners) listener(*outcome);
+        NotifyStatus(false);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <system_error>
 #include <utility>
 
@@ -23,6 +24,11 @@ CFileException::CFileException(std::string operation, std::string path, int erro
       m_strOperation(std::move(operation)),
       m_strPath(std::move(path)),
       m_nError(error) {}
+
+std::string CFileException::Describe() const {
+    return "File error: " + m_strOperation + " failed on " + m_strPath + ": " +
+           std::strerror(m_nError);
+}
 
 bool GetStatus(const std::string& path, CFileStatus& status) {
     struct stat st {};

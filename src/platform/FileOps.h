@@ -22,6 +22,8 @@ public:
     const std::string& Operation() const { return m_strOperation; }
     const std::string& Path() const { return m_strPath; }
     int Error() const { return m_nError; }
+    // "File error: <operation> failed on <path>: <reason>", as the operator is told.
+    std::string Describe() const;
 
 private:
     std::string m_strOperation;

@@ -6,6 +6,7 @@
 #include "log/EventList.h"
 #include "log/LogFile.h"
 #include "platform/Clock.h"
+#include "platform/FileOps.h"
 #include "platform/TextFormat.h"
 
 namespace rs232 {
@@ -144,7 +145,21 @@ int CRs232Server::Poll(SPollEvent& event) {
             m_request.request = entry.request;
             m_bRequestEnds = true;
             m_statusLevel = EEventLevel::Info;
-            (this->*entry.handler)(cnt, data, len, status);
+            try {
+                (this->*entry.handler)(cnt, data, len, status);
+            } catch (const CFileException& e) {
+                // The request ends failed; the error itself goes on to the caller. An upload's
+                // blocks leave theirs to its end block, which reports the file short.
+                if (entry.request != ERequest::FT) {
+                    SPollEvent failed;
+                    failed.text = e.Describe();
+                    SetResult(EResult::Failed);
+                    if (m_request.file.empty()) m_request.file = e.Path();
+                    EndRequest(failed);
+                    m_failedOutcome = std::move(failed.outcome);
+                }
+                throw;
+            }
             if (m_bRequestEnds)
                 EndRequest(event);
             else

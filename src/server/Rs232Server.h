@@ -21,7 +21,8 @@
 // Poll (a nested Poll does nothing while a request is being served) or StopServer (the request
 // then fails at its next send with -105). A device that hangs up (an unplugged adapter) is closed
 // and logged once; later ticks open it again as soon as it is back. CFileException from a handler
-// is not caught here: it leaves Poll, and the caller of Poll reports it.
+// leaves Poll, and the caller of Poll reports it; the request it ended is counted as failed and
+// its outcome kept for TakeFailedOutcome.
 //
 // Outcomes: every request ends in an SRequestOutcome (Outcome.h), made by its handler; an
 // upload's from its start block to its end block. Poll(SPollEvent&) hands it on with the status
@@ -35,6 +36,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "link/Block.h"
 #include "link/Crc32.h"
@@ -160,6 +162,9 @@ public:
     int Poll(std::string& status);
     // The same tick, with the status text's level and the outcome of a request that ended.
     int Poll(SPollEvent& event);
+    // After a Poll that threw CFileException: the outcome of the request the error ended (it is
+    // counted as failed), once; nothing when the error ended no request.
+    std::optional<SRequestOutcome> TakeFailedOutcome() { return std::exchange(m_failedOutcome, {}); }
     int ReceiveBlock(std::string& status, char type[3], long& cnt, uint8_t* data, int& len);
     int SendBlockRetry(const uint8_t* block, int length);
     int BuildBlock(const char* type, long cnt, int len, const void* data, uint8_t* out,
@@ -306,6 +311,7 @@ private:
     bool m_bServing = false;  // a request is being served; a nested Poll leaves the line alone
     bool m_bPortLost = false;  // the device hung up; ticks try to open it again
     bool m_bQuiet = false;     // the last Poll found the line quiet
+    std::optional<SRequestOutcome> m_failedOutcome;
     bool m_bRequestEnds = true;  // NotTheEnd was not called for the request being served
     EEventLevel m_statusLevel = EEventLevel::Info;
     Clock::time_point m_nextReopen{};

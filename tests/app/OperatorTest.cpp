@@ -90,6 +90,7 @@ TEST(Service, NotifiesLevelsLinesRereadsSettingsOnHangupAndStopsCleanly) {
         pty.Send(MakeBlock("DF", 0, std::string("folder")));
         ASSERT_EQ(pty.Read(1), Bytes{ACK});
         ASSERT_TRUE(server.WaitForErr("folder")) << server.Err();
+        EXPECT_TRUE(notify.WaitFor(", 0 served, 2 failed$"));
         EXPECT_TRUE(pty.Connect());
         EXPECT_TRUE(std::filesystem::is_directory(dir / "folder"));
 
