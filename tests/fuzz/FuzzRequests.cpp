@@ -110,7 +110,7 @@ std::optional<std::vector<SOp>> Decode(const uint8_t* in, size_t size) {
 // The file's content, or nullopt when there is no such regular file.
 std::optional<std::string> Content(const std::string& path) {
     CFileStatus fs;
-    if (!GetStatus(path, fs) || (fs.m_attribute & kAttrDirectory)) return std::nullopt;
+    if (!GetStatus(path, fs) || (fs.m_attribute & wire::kAttrDirectory)) return std::nullopt;
     return test::ReadWholeFile(path);
 }
 
