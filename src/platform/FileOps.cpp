@@ -121,11 +121,15 @@ int CFile::Read(void* buffer, int count) {
     return done;
 }
 
+void WriteWhole(int fd, const std::string& name, const void* data, int count) {
+    if (fd < 0) throw CFileException("write", name, EBADF);
+    if (count < 0) throw CFileException("write", name, EINVAL);
+    if (!detail::WriteAll(fd, static_cast<const char*>(data), static_cast<size_t>(count)))
+        throw CFileException("write", name, errno);
+}
+
 void CFile::Write(const void* data, int count) {
-    if (m_fd < 0) throw CFileException("write", m_strPath, EBADF);
-    if (count < 0) throw CFileException("write", m_strPath, EINVAL);
-    if (!detail::WriteAll(m_fd, static_cast<const char*>(data), static_cast<size_t>(count)))
-        throw CFileException("write", m_strPath, errno);
+    WriteWhole(m_fd, m_strPath, data, count);
 }
 
 void CFile::SeekToEnd() {

@@ -31,6 +31,10 @@ private:
     int m_nError;
 };
 
+// write() of all count bytes to fd; CFileException("write", name, errno) when they cannot all go
+// out (EBADF for a closed descriptor, EINVAL for a negative count).
+void WriteWhole(int fd, const std::string& name, const void* data, int count);
+
 struct CFileStatus {
     int32_t m_size = 0;       // size in bytes, clamped to INT32_MAX when larger
     int64_t m_size64 = 0;     // the real size

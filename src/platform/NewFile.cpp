@@ -113,10 +113,7 @@ bool CNewFile::Create(bool replace) {
 }
 
 void CNewFile::Write(const void* data, int count) {
-    if (m_fd < 0) throw CFileException("write", m_strName, EBADF);
-    if (count < 0) throw CFileException("write", m_strName, EINVAL);
-    if (!detail::WriteAll(m_fd, static_cast<const char*>(data), static_cast<size_t>(count)))
-        throw CFileException("write", m_strName, errno);
+    WriteWhole(m_fd, m_strName, data, count);
 }
 
 bool CNewFile::SetTimesAndMode(const struct stat& like) {
