@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "platform/DatedName.h"
 #include "platform/FileOps.h"
 #include "platform/PortState.h"
 #include "platform/TextFormat.h"
@@ -27,7 +28,7 @@ std::string AuditRecord(const SRequestOutcome& o, int port, int64_t when) {
 }
 
 std::string AuditFilePath(const std::string& logDir, int port, const CLocalTime& day) {
-    return logDir + FormatText("AUDIT%d_%04d%02d%02d.jsonl", port, day.year, day.month, day.day);
+    return logDir + DatedFileName(EDatedFile::Audit, port, day);
 }
 
 bool WriteAuditRecord(const std::string& logDir, int port, const SRequestOutcome& outcome) {

@@ -37,8 +37,10 @@ CServerDlg::CServerDlg(IServerView& view, std::string commandLine, std::string e
     const char* wait = std::getenv(kWaitForPortVariable);
     m_bWaitForPort = wait && ProfileInt(wait) != 0;
     AddOutcomeListener([this](const SRequestOutcome& outcome) { m_monitoring.Record(outcome); });
-    // A download hands control back to the view between its blocks.
+    // A download hands control back to the view between its blocks; the engine's lines take
+    // the window's route.
     m_server.SetMessagePump([this] { m_view.PumpMessages(); });
+    m_server.SetEventRoute([this](const std::string& text, EEventLevel level) { LogMessage(text, level); });
 }
 
 CServerDlg::~CServerDlg() = default;
@@ -70,7 +72,7 @@ bool CServerDlg::OnInitDialog() {
         DestroyWindow();
     }
     m_logFile.SetLogDir(m_strBasePath + "LOG/");
-    m_logFile.SetPrefix(FormatText("LOG%d_", port));
+    m_logFile.SetPort(port);
 
     m_view.SetWindowText(m_view.GetWindowText() + FormatText(" Port %d", port));
 
@@ -106,15 +108,15 @@ bool CServerDlg::OnInitDialog() {
 }
 
 void CServerDlg::OnTimer(int /*timerId*/, bool lineQuiet) {
-    // A file error inside a request ends this tick only: the operator is told, the request's
-    // status text is dropped, and the next tick polls again.
+    // An error out of this tick (a failing file operation outside a request) ends it only: the
+    // operator is told, and the next tick runs as usual.
     try {
         if (m_bReloadPending && !m_server.IsServing()) Reload();
         const int64_t now = CurrentTime();
         if (m_retention.Due(now) && !m_server.IsServing()) ApplyRetention();
         if (m_bServerRunning == 0) {
             if (m_bWaitingForPort && CRs232Server::Clock::now() < m_nextPortLook) return;
-            const int result = m_server.StartServer(m_nPort, m_nBaudRate, &m_listLog, &m_logFile);
+            const int result = m_server.StartServer(m_nPort, m_nBaudRate);
             const std::string device = m_server.DeviceName(m_nPort);
             const bool held = m_server.LineHeldElsewhere();
             if (result == kPortOpenFailed && m_bWaitForPort && (held || !FileExists(device))) {
@@ -171,26 +173,27 @@ bool CServerDlg::OnArrival() {
 }
 
 void CServerDlg::Serve() {
-    // A file error inside a request ends this run only: the operator is told, the request's
-    // status text is dropped, and the next arrival or tick polls again.
-    try {
-        int polls = 0;
-        do {
-            SPollEvent event;
-            m_server.Poll(event);
-            if (event.outcome)
-                OnRequestOutcome(*event.outcome);
-            else if (!event.text.empty())
-                LogMessage(event.text, event.level);
-        } while (++polls < kMaxPollsPerWake && !m_bDestroyed && !m_server.IsServing() &&
-                 !m_server.FoundQuiet() && m_server.HasQueuedInput());
-        NotifyStatus(false);
-    } catch (const std::exception& e) {
-        m_view.ReportError(DescribeException(e));
-        // The operator has been told; the records still count the request it ended.
-        if (auto outcome = m_server.TakeFailedOutcome())
-            for (const auto& listener : m_outcomeListeners) listener(*outcome);
-        NotifyStatus(false);
+    int polls = 0;
+    do {
+        SPollEvent event;
+        m_server.Poll(event);
+        OnPollEvent(event);
+    } while (++polls < kMaxPollsPerWake && !m_bDestroyed && !m_server.IsServing() &&
+             !m_server.FoundQuiet() && m_server.HasQueuedInput());
+    NotifyStatus(false);
+}
+
+void CServerDlg::OnPollEvent(const SPollEvent& event) {
+    if (event.report) {
+        // A file error: the operator's error report instead of the event log; the records still
+        // count the request it ended.
+        m_view.ReportError(event.text);
+        if (event.outcome)
+            for (const auto& listener : m_outcomeListeners) listener(*event.outcome);
+    } else if (event.outcome) {
+        OnRequestOutcome(*event.outcome);
+    } else if (!event.text.empty()) {
+        LogMessage(event.text, event.level);
     }
 }
 

@@ -110,9 +110,10 @@ public:
 
 private:
     void Close(EKey key);
-    // One Poll, then more while bytes are queued, at most kMaxPollsPerWake; every status line
-    // logged. A file error ends the run and is reported.
+    // One Poll, then more while bytes are queued, at most kMaxPollsPerWake; every event taken.
     void Serve();
+    // What a Poll came to: a request's outcome, a line, or a file error for the error report.
+    void OnPollEvent(const SPollEvent& event);
     void DestroyWindow();
     // The settings read to the server and the retention.
     void ApplySettings();

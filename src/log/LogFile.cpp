@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "platform/Clock.h"
+#include "platform/DatedName.h"
 #include "platform/FileOps.h"
 #include "platform/TextFormat.h"
 #include "wire/Wire.h"
@@ -10,9 +11,7 @@
 namespace rs232 {
 
 std::string CLogFile::CurrentFileName() const {
-    const CLocalTime now = LocalNow();
-    return m_strLogDir + m_strPrefix +
-           FormatText("%4.4d%2.2d%2.2d.LOG", now.year, now.month, now.day);
+    return m_strLogDir + DatedFileName(EDatedFile::Log, m_nPort, LocalNow());
 }
 
 bool CLogFile::WriteLine(const std::string& line) {

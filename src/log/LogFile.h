@@ -1,4 +1,4 @@
-// The daily log file: <dir><prefix>YYYYMMDD.LOG, one event line per line, CR LF, append only.
+// The daily log file: <dir>LOG<port>_YYYYMMDD.LOG (DatedName.h), one event line per line, CR LF, append only.
 // The file is open only inside one WriteLine.
 // Errors, for the whole event log: operations report failure as false and never throw; a line
 // that cannot be written is lost, never the request that wrote it.
@@ -14,9 +14,9 @@ public:
     virtual ~CLogFile() = default;
 
     void SetLogDir(const std::string& dir) { m_strLogDir = dir; }
-    void SetPrefix(const std::string& prefix) { m_strPrefix = prefix; }
+    // 0 until the port is known: the file is then named by the date alone.
+    void SetPort(int port) { m_nPort = port; }
     const std::string& GetLogDir() const { return m_strLogDir; }
-    const std::string& GetPrefix() const { return m_strPrefix; }
 
     // Name of the file that a line written now goes to.
     std::string CurrentFileName() const;
@@ -30,7 +30,7 @@ public:
     static bool CreateDir(const std::string& path);
 
 private:
-    std::string m_strPrefix;
+    int m_nPort = 0;
     std::string m_strLogDir;
 };
 

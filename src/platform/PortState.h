@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "wire/Wire.h"
+
 namespace rs232 {
 
 // The directory of the state files when the settings name none ([STATUS] DIR), and the one
@@ -23,10 +25,9 @@ inline constexpr std::chrono::seconds kStateMinInterval{1};
 inline constexpr std::chrono::seconds kStateRefresh{15};
 inline constexpr std::chrono::seconds kStateStaleAfter{60};
 
-// The request label values, in the order of the server's request kinds, and the results.
-inline constexpr int kRequestKinds = 7;
-inline constexpr const char* kRequestLabels[kRequestKinds] = {"FT", "RF", "IR", "DF",
-                                                              "CF", "DR", "DL"};
+// The request label values are the request kinds' block types; then the results.
+inline constexpr int kRequestKinds = wire::kRequestKinds;
+inline constexpr const auto& kRequestLabels = wire::kRequestTypes;
 inline constexpr int kResultKinds = 3;
 inline constexpr const char* kResultLabels[kResultKinds] = {"served", "refused", "failed"};
 

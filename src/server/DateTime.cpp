@@ -15,30 +15,20 @@
 
 namespace rs232 {
 
-int CRs232Server::DRBlockReceived(long cnt, const uint8_t* /*data*/, int /*len*/,
-                                  std::string& status) {
+SPollEvent CRs232Server::DRBlockReceived(long cnt, const uint8_t* /*data*/, int /*len*/) {
     const int64_t now = CurrentTime();
-    if (!AcceptOnlyCntZero(cnt, "DR", status)) {
-        SetResult(EResult::Refused);
-        return kRefused;
-    }
+    std::string status;
+    if (!AcceptOnlyCntZero(cnt, "DR", status)) return Refused(status);
 
     const std::string text = FormatText("%lld", static_cast<long long>(now));
-    const int r = SendReplyBlock("DT", 0, text.data(), static_cast<int>(text.size()));
-    if (r != 1) {
-        status = "Error while sending DT Block!";
-        SetResult(EResult::Failed);
-        return r;
-    }
-    if (now < INT32_MIN || now > INT32_MAX) {
-        SetResult(EResult::Served, EEventLevel::Warning);
-        status = FormatText(
-            "Actual date/time transmitted to Client! Clock %lld is outside the 32-bit range",
-            static_cast<long long>(now));
-    } else {
-        status = "Actual date/time transmitted to Client!";
-    }
-    return 1;
+    if (SendReplyBlock("DT", 0, text.data(), static_cast<int>(text.size())) != 1)
+        return Failed("Error while sending DT Block!");
+    if (now < INT32_MIN || now > INT32_MAX)
+        return Served(FormatText("Actual date/time transmitted to Client! Clock %lld is outside "
+                                 "the 32-bit range",
+                                 static_cast<long long>(now)),
+                      EEventLevel::Warning);
+    return Served("Actual date/time transmitted to Client!");
 }
 
 }  // namespace rs232

@@ -1,6 +1,6 @@
 // DL writes the listing of a directory into a list file on the server ("<list file> LF
 // <directory>"), one "name;size;mtime;attributes" line with CR LF per entry, in the order the
-// directory search delivers them. No reply block; the outcome is the status text.
+// directory search delivers them. No reply block; the outcome reaches the event log only.
 // A part of more than 199 bytes, or a negative LEN, is refused with -111. The list file is
 // never created through a symbolic link; a listing that cannot be written whole leaves the old
 // list file as it was.
@@ -22,42 +22,33 @@ std::string ListLine(const CFindData& entry) {
 }
 }  // namespace
 
-int CRs232Server::DLBlockReceived(long cnt, const uint8_t* data, int len, std::string& status) {
-    std::string listFile, directory;
-    SetResult(EResult::Refused);  // until the list is written
-    if (!AcceptTwoPathRequest("DL", cnt, data, len, listFile, directory, status)) return kRefused;
+SPollEvent CRs232Server::DLBlockReceived(long cnt, const uint8_t* data, int len) {
+    std::string listFile, directory, status;
+    if (!AcceptTwoPathRequest("DL", cnt, data, len, listFile, directory, status))
+        return Refused(status);
     m_request.file = listFile;
     CDirectory listDir;
     if (!AcceptPath(directory, status) || !AcceptTarget(listFile, listDir, status))
-        return kRefused;
+        return Refused(status);
 
     // The directory part ends in a separator; the existence test goes without it.
     const std::string testPath =
         directory.empty() ? std::string() : directory.substr(0, directory.size() - 1);
     CFileStatus fs;
-    if (!GetStatus(testPath, fs)) {
-        status = FormatText("Requested Path %s not found", testPath.c_str());
-        return 1;
-    }
+    if (!GetStatus(testPath, fs))
+        return Refused(FormatText("Requested Path %s not found", testPath.c_str()));
 
     switch (WriteDirectoryToFile(listDir, listFile, directory)) {
     case 0:
-        status = FormatText("Directory %s written to File %s!", directory.c_str(),
-                            listFile.c_str());
-        SetResult(EResult::Served, EEventLevel::Info);
-        break;
+        return Served(FormatText("Directory %s written to File %s!", directory.c_str(),
+                                 listFile.c_str()));
     case -1:
-        status = FormatText("Directory %s cannot be read or has no entries, list file %s not "
-                            "written",
-                            directory.c_str(), listFile.c_str());
-        SetResult(EResult::Failed);
-        break;
+        return Failed(FormatText("Directory %s cannot be read or has no entries, list file %s "
+                                 "not written",
+                                 directory.c_str(), listFile.c_str()));
     default:
-        status = FormatText("Cannot create list file %s", listFile.c_str());
-        SetResult(EResult::Failed);
-        break;
+        return Failed(FormatText("Cannot create list file %s", listFile.c_str()));
     }
-    return 1;
 }
 
 // 0 written; -1 the search delivered no entry; -2 the list file could not be created or

@@ -4,8 +4,10 @@
 // Refused with the "File Open Error" header, so the client learns at once that no data follows:
 // a request path of more than 99 bytes (or a negative LEN), and a file too long for the block
 // counter (more than 999999 blocks of 500 bytes, which also keeps the length text in 32 bits).
-// A read error in the middle of a transfer throws CFileException out of the handler; the file
-// closes with its object and no further block is sent.
+// A read error in the middle of a transfer throws CFileException out of the handler, and the
+// request fails with it; the file closes with its object and no further block is sent. The
+// owner's periodic work runs once a content block (PumpMessages), and the transfer's progress
+// moves with every block acknowledged.
 #include <algorithm>
 #include <chrono>
 #include <climits>
@@ -27,17 +29,16 @@ const char kNotFound[] = "File not found";
 const char kOpenError[] = "File Open Error";
 }  // namespace
 
-int CRs232Server::RFBlockReceived(long cnt, const uint8_t* data, int len, std::string& status) {
-    if (!AcceptOnlyCntZero(cnt, "RF", status)) {
-        SetResult(EResult::Refused);
-        return kRefused;
-    }
+SPollEvent CRs232Server::RFBlockReceived(long cnt, const uint8_t* data, int len) {
+    std::string status;
+    if (!AcceptOnlyCntZero(cnt, "RF", status)) return Refused(status);
 
     std::string header;
     long headerCnt = -2;
     int64_t remaining = 0;  // what the header announced: a file that grows (the log) sends no more
     std::string path;
     CFile file;
+    bool openFailed = false;  // the file is there and cannot be read: failed, not refused
     if (len < 0 || len > kMaxRequestPath) {
         header = kOpenError;
         status = len < 0 ? FormatText("Requested path has an invalid length (%d bytes), "
@@ -47,9 +48,7 @@ int CRs232Server::RFBlockReceived(long cnt, const uint8_t* data, int len, std::s
     } else {
         const std::string request = RequestText(data, len);
         CFileStatus fs;
-        const bool resolved = ResolvePath(request, path, status);
-        m_request.file = path;
-        if (!resolved || !AcceptPath(path, status)) {
+        if (!ResolveRequestPath(request, path, status)) {
             header = kNotFound;
         } else if (!GetStatus(path, fs)) {
             header = kNotFound;
@@ -57,7 +56,7 @@ int CRs232Server::RFBlockReceived(long cnt, const uint8_t* data, int len, std::s
         } else if (!file.Open(path, CFile::modeRead)) {
             header = kOpenError;
             status = FormatText("Cannot open requested file %s", path.c_str());
-            SetResult(EResult::Failed);
+            openFailed = true;
         } else {
             const int64_t length = file.GetLength();
             if (length > kMaxDownloadSize) {
@@ -74,18 +73,12 @@ int CRs232Server::RFBlockReceived(long cnt, const uint8_t* data, int len, std::s
         }
     }
 
-    // Refused unless the header announces the file (a failure to open it is marked above).
-    if (headerCnt == -2 && m_request.result == EResult::Served) SetResult(EResult::Refused);
     int r = SendReplyBlock("SF", headerCnt, header.data(), static_cast<int>(header.size()));
-    if (r != 1) {
-        status = FormatText("Error %d (Pos 1) while sending SF Block!", r);
-        SetResult(EResult::Failed);
-        return r;
-    }
-    if (headerCnt == -2) return 1;
+    if (r != 1) return Failed(FormatText("Error %d (Pos 1) while sending SF Block!", r));
+    if (headerCnt == -2) return openFailed ? Failed(status) : Refused(status);
 
     LogMessage(FormatText("Transmitting File %s to Client ...", path.c_str()));
-    BeginTransfer(path, false, file.GetLength());
+    BeginTransfer(path, false, remaining);
     // Ends the progress however the transfer ends, a read error thrown out of here included.
     const std::unique_ptr<CRs232Server, void (*)(CRs232Server*)> endTransfer(
         this, [](CRs232Server* server) { server->EndTransfer(); });
@@ -99,36 +92,25 @@ int CRs232Server::RFBlockReceived(long cnt, const uint8_t* data, int len, std::s
         remaining -= n;
         return static_cast<int>(n);
     };
-    int got = next();
-    while (got > 0) {
+    for (int got = next(); got > 0; got = next()) {
         ++blockNumber;
         int length = 0;
         BuildBlock("SF", blockNumber, got, chunk, block.data(), length);
+        // The owner's periodic work (the state file among it) runs once a block.
         PumpMessages();
         std::this_thread::sleep_for(GetLinkLimits().blockPause);
         r = SendBlockRetry(block.data(), length);
-        if (r != 1) {
-            file.Close();
-            status = FormatText("Error %d (Pos 2) while sending SF Block!", r);
-            SetResult(EResult::Failed);
-            return r;
-        }
+        if (r != 1) return Failed(FormatText("Error %d (Pos 2) while sending SF Block!", r));
         AdvanceTransfer(got);
         m_request.bytes += got;
         crc = m_crc.Update(crc, chunk, static_cast<size_t>(got));
-        got = next();
     }
 
     r = SendReplyBlock("SF", -1, nullptr, 0);
     file.Close();
-    if (r != 1) {
-        status = FormatText("Error %d (Pos 3) while sending SF Block!", r);
-        SetResult(EResult::Failed);
-        return r;
-    }
+    if (r != 1) return Failed(FormatText("Error %d (Pos 3) while sending SF Block!", r));
     m_request.crc32 = crc;
-    status = FormatText("File %s transmitted to Client!", path.c_str());
-    return 1;
+    return Served(FormatText("File %s transmitted to Client!", path.c_str()));
 }
 
 }  // namespace rs232

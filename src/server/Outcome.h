@@ -9,11 +9,13 @@
 #include <string>
 
 #include "log/EventLevel.h"
+#include "wire/Wire.h"
 
 namespace rs232 {
 
-// Unknown: a block of a type no handler takes (refused), or a byte that starts no block (failed).
-enum class ERequest { FT, RF, IR, DF, CF, DR, DL, Unknown };
+// The request kinds (Wire.h). Unknown: a block of a type no handler takes (refused), or a byte
+// that starts no block (failed).
+using wire::ERequest;
 
 // Served: done as asked. Refused: the server declined (not found, outside the access root,
 // read-only, an ambiguous name, an unlisted drive, a malformed request). Failed: the line or a

@@ -103,6 +103,18 @@ bool CRs232Server::AcceptPath(const std::string& resolved, std::string& status) 
     return false;
 }
 
+void CRs232Server::NoteRequestFile(const std::string& requestPath) {
+    std::string unused;
+    if (!ResolvePath(requestPath, m_request.file, unused)) m_request.file = requestPath;
+}
+
+bool CRs232Server::ResolveRequestPath(const std::string& requestPath, std::string& resolved,
+                                      std::string& status) {
+    if (!ResolvePath(requestPath, resolved, status)) return false;
+    m_request.file = resolved;
+    return AcceptPath(resolved, status);
+}
+
 bool CRs232Server::AcceptTarget(const std::string& resolved, CDirectory& dir,
                                 std::string& status) {
     if (!AcceptPath(resolved, status)) return false;

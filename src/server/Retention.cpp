@@ -1,6 +1,5 @@
 #include "server/Retention.h"
 
-#include <cctype>
 #include <ctime>
 #include <vector>
 
@@ -22,13 +21,6 @@ long DayNumber(int year, int month, int day) {
     return era * 146097 + yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear - 719468;
 }
 
-bool Digits(const std::string& text, size_t from, size_t count) {
-    if (text.size() < from + count) return false;
-    for (size_t i = from; i < from + count; ++i)
-        if (!std::isdigit(static_cast<unsigned char>(text[i]))) return false;
-    return true;
-}
-
 // The start of the local day `days` after t's, in CurrentTime() seconds.
 int64_t DayStart(const CLocalTime& t, int days) {
     struct tm parts {};
@@ -43,26 +35,11 @@ int64_t DayStart(const CLocalTime& t, int days) {
 
 bool IsExpired(const std::string& name, EDatedFile kind, int port, int keepDays,
                const CLocalTime& today) {
-    struct SPattern {
-        const char* prefix;
-        size_t digits;
-        const char* suffix;  // nullptr: '_' and the replaced file's name
-    };
-    static constexpr SPattern kPatterns[] = {
-        {"LOG%d_", 8, ".LOG"}, {"AUDIT%d_", 8, ".jsonl"}, {"BAK%d_", 14, nullptr}};
-    const SPattern& pattern = kPatterns[static_cast<int>(kind)];
-    const std::string prefix = FormatText(pattern.prefix, port);
-    const size_t digits = pattern.digits;
-    if (keepDays <= 0 || name.rfind(prefix, 0) != 0 || !Digits(name, prefix.size(), digits))
-        return false;
-    const std::string rest = name.substr(prefix.size() + digits);
-    if (pattern.suffix ? rest != pattern.suffix : (rest.size() < 2 || rest[0] != '_'))
-        return false;
-    const int year = std::stoi(name.substr(prefix.size(), 4));
-    const int month = std::stoi(name.substr(prefix.size() + 4, 2));
-    const int day = std::stoi(name.substr(prefix.size() + 6, 2));
-    if (month < 1 || month > 12 || day < 1 || day > 31) return false;
-    return DayNumber(today.year, today.month, today.day) - DayNumber(year, month, day) > keepDays;
+    if (keepDays <= 0) return false;
+    const std::optional<CLocalTime> date = DateOfDatedFile(name, kind, port);
+    return date && DayNumber(today.year, today.month, today.day) -
+                           DayNumber(date->year, date->month, date->day) >
+                       keepDays;
 }
 
 int RemoveExpired(const std::string& dir, EDatedFile kind, int port, int keepDays,

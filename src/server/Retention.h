@@ -1,7 +1,6 @@
-// Removal of our own dated files once they are older than a number of days: the daily logs
-// LOG<port>_YYYYMMDD.LOG, the audit records AUDIT<port>_YYYYMMDD.jsonl and the upload backups
-// BAK<port>_YYYYMMDDhhmmss_<name>. Only regular
-// files named exactly so, for this port, are touched; their age is the date in the name.
+// Removal of our own dated files once they are older than a number of days: the daily logs,
+// the audit records and the upload backups (DatedName.h). Only regular files named exactly so,
+// for this port, are touched; their age is the date in the name.
 // Errors: none are reported; a file that cannot be removed stays until the next check.
 #pragma once
 
@@ -10,10 +9,9 @@
 #include <vector>
 
 #include "platform/Clock.h"
+#include "platform/DatedName.h"
 
 namespace rs232 {
-
-enum class EDatedFile { Log, Audit, Backup };
 
 // True when name is one of ours of that kind for the port, dated more than keepDays days
 // before today.

@@ -1,24 +1,20 @@
 #include "server/Rs232Server.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
-#include "log/EventList.h"
-#include "log/LogFile.h"
 #include "platform/Clock.h"
 #include "platform/FileOps.h"
 #include "platform/TextFormat.h"
 
 namespace rs232 {
 
-const CRs232Server::SDispatchEntry CRs232Server::kDispatchTable[7] = {
-    {"FT", ERequest::FT, &CRs232Server::FTBlockReceived},
-    {"RF", ERequest::RF, &CRs232Server::RFBlockReceived},
-    {"IR", ERequest::IR, &CRs232Server::IRBlockReceived},
-    {"DF", ERequest::DF, &CRs232Server::DFBlockReceived},
-    {"CF", ERequest::CF, &CRs232Server::CFBlockReceived},
-    {"DR", ERequest::DR, &CRs232Server::DRBlockReceived},
-    {"DL", ERequest::DL, &CRs232Server::DLBlockReceived},
+const CRs232Server::Handler CRs232Server::kHandlers[wire::kRequestKinds] = {
+    &CRs232Server::FTBlockReceived, &CRs232Server::RFBlockReceived,
+    &CRs232Server::IRBlockReceived, &CRs232Server::DFBlockReceived,
+    &CRs232Server::CFBlockReceived, &CRs232Server::DRBlockReceived,
+    &CRs232Server::DLBlockReceived,
 };
 
 namespace {
@@ -41,7 +37,7 @@ CRs232Server::CRs232Server() { m_crc.BuildTable(); }
 
 CRs232Server::~CRs232Server() = default;
 
-int CRs232Server::StartServer(int port, int baudRate, IEventList* listBox, CLogFile* logFile) {
+int CRs232Server::StartServer(int port, int baudRate) {
     if (m_bRunning) return kServerAlreadyRunning;
     const int params = SetParams(baudRate, 'N', 8, 1, 0, 0);
     if (params != kPortOk) return params;
@@ -53,9 +49,7 @@ int CRs232Server::StartServer(int port, int baudRate, IEventList* listBox, CLogF
         return opened;
     }
     PurgeInput();
-    m_pLogFile = logFile;
     m_bRunning = 1;
-    m_pListBox = listBox;
     RemoveLeftoverTemps();  // what a kill in the middle of a copy left behind
     return 1;
 }
@@ -124,9 +118,8 @@ int CRs232Server::Poll(SPollEvent& event) {
     m_request.request = ERequest::Unknown;
     m_requestStarted = STransfer::Clock::now();
     if (byte != STX) {
-        status = "Unknown Request";
-        SetResult(EResult::Failed);
-        EndRequest(event);
+        event = Failed("Unknown Request");
+        ++m_activity.failed;
         return kUnknownAnswer;
     }
 
@@ -140,46 +133,37 @@ int CRs232Server::Poll(SPollEvent& event) {
         event.level = EEventLevel::Error;
         return received;
     }
-    for (const SDispatchEntry& entry : kDispatchTable) {
-        if (std::strcmp(entry.type, type) == 0) {
-            m_request.request = entry.request;
-            m_bRequestEnds = true;
-            m_statusLevel = EEventLevel::Info;
-            try {
-                (this->*entry.handler)(cnt, data, len, status);
-            } catch (const CFileException& e) {
-                // The request ends failed; the error itself goes on to the caller. An upload's
-                // blocks leave theirs to its end block, which reports the file short.
-                if (entry.request != ERequest::FT) {
-                    SPollEvent failed;
-                    failed.text = e.Describe();
-                    SetResult(EResult::Failed);
-                    if (m_request.file.empty()) m_request.file = e.Path();
-                    EndRequest(failed);
-                    m_failedOutcome = std::move(failed.outcome);
-                }
-                throw;
-            }
-            if (m_bRequestEnds)
-                EndRequest(event);
-            else
-                event.level = m_statusLevel;
-            return 1;
-        }
+    const auto* kind = std::find_if(std::begin(wire::kRequestTypes), std::end(wire::kRequestTypes),
+                                    [&](const char* t) { return std::strcmp(t, type) == 0; });
+    if (kind == std::end(wire::kRequestTypes)) {
+        event = Refused("Unknown block typ");
+        ++m_activity.failed;
+        return kRefused;
     }
-    status = "Unknown block typ";
-    SetResult(EResult::Refused);
-    EndRequest(event);
-    return kRefused;
+    m_request.request = static_cast<ERequest>(kind - std::begin(wire::kRequestTypes));
+    if (m_request.request != ERequest::DR && m_request.request != ERequest::FT) {
+        const std::string sent = RequestText(data, len);
+        NoteRequestFile(sent.substr(0, sent.find('\n')));
+    }
+    try {
+        event = (this->*kHandlers[static_cast<int>(m_request.request)])(cnt, data, len);
+    } catch (const CFileException& e) {
+        if (m_request.file.empty()) m_request.file = e.Path();
+        event = Failed(e.Describe());
+        event.report = true;
+    }
+    if (event.outcome) ++(event.outcome->result == EResult::Served ? m_activity.served : m_activity.failed);
+    return 1;
 }
 
-void CRs232Server::EndRequest(SPollEvent& event) {
-    m_request.text = event.text;
-    m_request.duration = std::chrono::duration_cast<std::chrono::milliseconds>(
+SPollEvent CRs232Server::End(EResult result, std::string text, EEventLevel level) {
+    SRequestOutcome outcome = std::exchange(m_request, {});
+    outcome.result = result;
+    outcome.level = level;
+    outcome.text = text;
+    outcome.duration = std::chrono::duration_cast<std::chrono::milliseconds>(
         STransfer::Clock::now() - m_requestStarted);
-    ++(m_request.result == EResult::Served ? m_activity.served : m_activity.failed);
-    event.level = m_request.level;
-    event.outcome = m_request;
+    return {std::move(text), level, std::move(outcome), false};
 }
 
 ELinkState CRs232Server::LinkState() const {
@@ -259,7 +243,7 @@ int CRs232Server::ReceiveBlock(std::string& status, char type[3], long& cnt, uin
 int CRs232Server::BlockError(int kind, long cnt, std::string& status) {
     PurgeInput();
     WriteByte(NAK);
-    if (m_upload.m_nLastBlock >= 0) ++m_upload.request.retries;  // a block of the upload, damaged
+    if (m_upload.request) ++m_upload.request->retries;  // a block of the upload, damaged
     status = FormatText("Block %6.6ld Error: [%d]", cnt, kind);
     return kBlockError;
 }
@@ -298,15 +282,8 @@ int CRs232Server::BuildBlock(const char* type, long cnt, int len, const void* da
     return 0;  // framing cannot fail
 }
 
-void CRs232Server::LogMessage(const std::string& text) { LogMessage(text, EEventLevel::Info); }
-
 void CRs232Server::LogMessage(const std::string& text, EEventLevel level) {
-    const std::string line = MakeTimeStamp() + text;
-    if (m_pListBox) {
-        m_pListBox->Append(line, level);
-        m_pListBox->SelectLast();
-    }
-    if (m_pLogFile) m_pLogFile->WriteLine(line);
+    if (m_eventRoute) m_eventRoute(text, level);
 }
 
 void CRs232Server::PumpMessages() {

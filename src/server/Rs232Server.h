@@ -4,12 +4,13 @@
 // Errors, for the whole server layer: int result codes, 1 success and negative failures (the
 // port's -1..-8 and the codes below), with a status text for the event log; a request's outcome
 // (Outcome.h) carries its result. WriteDirectoryToFile keeps its own 0/-1/-2 (written, nothing
-// to list, not written). The file class's CFileException passes through, as said below.
+// to list, not written). A CFileException that ends a request becomes its failed outcome; none
+// leaves Poll.
 //
 // Results (1 success): -101 already running; -102 not running; -105 a reply block was not
 // written whole; -106 header time-out (ReceiveBlock) or three answer time-outs (SendBlockRetry);
 // -107 three NAKs; -108 the client answered EOT; -109 another answer byte, or an unknown request
-// byte in Poll; -110 block error [1]/[2]/[3]; -111 no handler for the type, or a refused request.
+// byte in Poll; -110 block error [1]/[2]/[3]; -111 no handler for the block type.
 // StartServer also passes on the CSerialPort::Open codes; a device that refused its settings
 // (-3/-4) is closed again.
 //
@@ -20,13 +21,17 @@
 // Everything runs on the caller's thread. Handlers may call PumpMessages, which can run a nested
 // Poll (a nested Poll does nothing while a request is being served) or StopServer (the request
 // then fails at its next send with -105). A device that hangs up (an unplugged adapter) is closed
-// and logged once; later ticks open it again as soon as it is back. CFileException from a handler
-// leaves Poll, and the caller of Poll reports it; the request it ended is counted as failed and
-// its outcome kept for TakeFailedOutcome.
+// and logged once; later ticks open it again as soon as it is back.
 //
-// Outcomes: every request ends in an SRequestOutcome (Outcome.h), made by its handler; an
-// upload's from its start block to its end block. Poll(SPollEvent&) hands it on with the status
-// text, and counts it. Every other event Poll reports carries its level in the same value.
+// Outcomes: a handler returns what its block came to (SPollEvent): the request's end, made by
+// End and nothing else, or for an upload's start and data blocks a line of its own. An upload is
+// one request from its start block to its end block; a refused start block ends it at once, and
+// the blocks the client sends after it end nothing. A CFileException out of a handler ends its
+// request as failed, for the operator's error report. Poll hands the value on and counts the
+// request; every other event Poll reports carries its level in the same value.
+//
+// Adding a request kind: its type in Wire.h (ERequest, kRequestTypes), its handler declared
+// below and entered in kHandlers (Rs232Server.cpp), its source beside this engine (CMakeLists).
 #pragma once
 
 #include <chrono>
@@ -46,8 +51,6 @@
 
 namespace rs232 {
 
-class IEventList;
-class CLogFile;
 class CDirectory;
 
 enum : int {
@@ -95,9 +98,9 @@ struct STransfer {
     Clock::time_point updated{};
 };
 
-// A request counts once it has its outcome: an upload at its end block (or a refused start
-// block), every other request when its handler returns. Damaged blocks the client sends again
-// are not requests.
+// A request counts once it has its outcome: an upload at its end block (or a start block that
+// was refused or failed), every other request when its handler returns. Damaged blocks the
+// client sends again, and FT blocks outside an upload, are not requests.
 struct SActivity {
     int64_t lastContact = 0;  // CurrentTime() of the last byte from a client, 0 before any
     long served = 0;
@@ -106,11 +109,13 @@ struct SActivity {
 };
 
 // What one Poll came to: the status text (empty when there is nothing to log), its level, and
-// the outcome of the request that ended with this Poll, whose text is the status text.
+// the outcome of the request that ended with this Poll, whose text and level these are. report:
+// a file error, for the operator's error report instead of the event log.
 struct SPollEvent {
     std::string text;
     EEventLevel level = EEventLevel::Info;
     std::optional<SRequestOutcome> outcome;
+    bool report = false;
 };
 
 // Optional rules for clients written against drive letters and a file system that ignores case,
@@ -125,14 +130,10 @@ struct SPathRules {
 
 class CRs232Server : public CSerialPort {
 public:
-    using Handler = int (CRs232Server::*)(long cnt, const uint8_t* data, int len,
-                                          std::string& status);
-    struct SDispatchEntry {
-        const char* type;
-        ERequest request;
-        Handler handler;
-    };
-    static const SDispatchEntry kDispatchTable[7];
+    // A request block's handler: CNT, the LEN data bytes (valid during the call only), LEN.
+    using Handler = SPollEvent (CRs232Server::*)(long cnt, const uint8_t* data, int len);
+    // By request kind, in the order of wire::kRequestTypes.
+    static const Handler kHandlers[wire::kRequestKinds];
     // How often a lost device is looked for again.
     static constexpr std::chrono::milliseconds kReopenInterval{1000};
     // An upload without a block for this long is shown as stalled, no longer in progress.
@@ -141,7 +142,7 @@ public:
     CRs232Server();
     ~CRs232Server() override;
 
-    int StartServer(int port, int baudRate, IEventList* listBox, CLogFile* logFile);
+    int StartServer(int port, int baudRate);
     int StopServer();
     bool IsRunning() const { return m_bRunning != 0; }
     // A request is being served right now (a nested tick is running inside it).
@@ -162,9 +163,6 @@ public:
     int Poll(std::string& status);
     // The same tick, with the status text's level and the outcome of a request that ended.
     int Poll(SPollEvent& event);
-    // After a Poll that threw CFileException: the outcome of the request the error ended (it is
-    // counted as failed), once; nothing when the error ended no request.
-    std::optional<SRequestOutcome> TakeFailedOutcome() { return std::exchange(m_failedOutcome, {}); }
     int ReceiveBlock(std::string& status, char type[3], long& cnt, uint8_t* data, int& len);
     int SendBlockRetry(const uint8_t* block, int length);
     int BuildBlock(const char* type, long cnt, int len, const void* data, uint8_t* out,
@@ -190,8 +188,11 @@ public:
     void SetPathRules(const SPathRules& rules) { m_paths = rules; }
     const SPathRules& GetPathRules() const { return m_paths; }
 
-    void LogMessage(const std::string& text);
-    void LogMessage(const std::string& text, EEventLevel level);
+    // Lines raised in the middle of a request go out through the event route, the one its owner
+    // logs its own lines through; nothing is logged without one.
+    using EventRoute = std::function<void(const std::string& text, EEventLevel level)>;
+    void SetEventRoute(EventRoute route) { m_eventRoute = std::move(route); }
+    void LogMessage(const std::string& text, EEventLevel level = EEventLevel::Info);
 
     // Filled by the view: one bounded step of event processing. Nothing by default.
     void SetMessagePump(std::function<void()> pump) { m_pumpMessages = std::move(pump); }
@@ -204,13 +205,13 @@ public:
     const SLinkLimits& GetLinkLimits() const { return m_limits; }
 
     // Request handlers, one source each beside this engine.
-    int FTBlockReceived(long cnt, const uint8_t* data, int len, std::string& status);
-    int RFBlockReceived(long cnt, const uint8_t* data, int len, std::string& status);
-    int IRBlockReceived(long cnt, const uint8_t* data, int len, std::string& status);
-    int DFBlockReceived(long cnt, const uint8_t* data, int len, std::string& status);
-    int CFBlockReceived(long cnt, const uint8_t* data, int len, std::string& status);
-    int DRBlockReceived(long cnt, const uint8_t* data, int len, std::string& status);
-    int DLBlockReceived(long cnt, const uint8_t* data, int len, std::string& status);
+    SPollEvent FTBlockReceived(long cnt, const uint8_t* data, int len);
+    SPollEvent RFBlockReceived(long cnt, const uint8_t* data, int len);
+    SPollEvent IRBlockReceived(long cnt, const uint8_t* data, int len);
+    SPollEvent DFBlockReceived(long cnt, const uint8_t* data, int len);
+    SPollEvent CFBlockReceived(long cnt, const uint8_t* data, int len);
+    SPollEvent DRBlockReceived(long cnt, const uint8_t* data, int len);
+    SPollEvent DLBlockReceived(long cnt, const uint8_t* data, int len);
 
     int WriteDirectoryToFile(const CDirectory& dir, const std::string& listFile,
                              const std::string& directory);
@@ -236,6 +237,11 @@ protected:
     // False, with the status text "Access to <path> refused: outside <root>", when a resolved
     // path lies outside the access root.
     bool AcceptPath(const std::string& resolved, std::string& status) const;
+    // The request's file before any check: the path resolved, or as sent when it does not.
+    void NoteRequestFile(const std::string& requestPath);
+    // ResolvePath, the resolved path then the request's file, and AcceptPath.
+    bool ResolveRequestPath(const std::string& requestPath, std::string& resolved,
+                            std::string& status);
     // For a file the request creates or replaces: AcceptPath, then opens the directory that
     // will hold it into `dir` and checks where that directory really is. The file is then
     // written through `dir` only. The directory is noted in the temp-directory journal, so that
@@ -255,21 +261,21 @@ protected:
     // BuildBlock + SendBlockRetry.
     int SendReplyBlock(const char* type, long cnt, const void* data, int len);
 
-    // The request being served. Poll opens a fresh one for each request block and hands it on
-    // once the handler returns; the handler fills in what it reached (file, bytes, checksum,
-    // backup) and, unless it served the request, SetResult. An upload keeps its own across its
-    // blocks (SUploadState::request) and hands it over at its end.
+    // What the request being served has reached: Poll opens it for each request block with the
+    // kind and, but for DR and FT, the file (NoteRequestFile, of the first part); the handler puts in the
+    // resolved file, bytes, checksum and backup, SendBlockRetry the retries. An upload keeps its
+    // own across its blocks (SUploadState::request) and takes it back at its end.
     SRequestOutcome m_request;
-    void SetResult(EResult result, EEventLevel level = EEventLevel::Error) {
-        m_request.result = result;
-        m_request.level = level;
+    // The request's end, the only one: its outcome with result, text and level (Served: Info
+    // unless given; Refused, Failed: Error) and its duration.
+    SPollEvent End(EResult result, std::string text, EEventLevel level);
+    SPollEvent Served(std::string text, EEventLevel level = EEventLevel::Info) {
+        return End(EResult::Served, std::move(text), level);
     }
-    // The handler's status text is an event of its own, not the request's end: an upload's
-    // start and data blocks.
-    void NotTheEnd(EEventLevel level) {
-        m_bRequestEnds = false;
-        m_statusLevel = level;
-    }
+    SPollEvent Refused(std::string text) { return End(EResult::Refused, std::move(text), EEventLevel::Error); }
+    SPollEvent Failed(std::string text) { return End(EResult::Failed, std::move(text), EEventLevel::Error); }
+    // A line of its own that ends no request (empty: nothing to log).
+    static SPollEvent Line(std::string text, EEventLevel level) { return {std::move(text), level, {}, false}; }
     // When the request being served started, for its duration.
     STransfer::Clock::time_point m_requestStarted{};
 
@@ -285,35 +291,41 @@ protected:
         long m_nFileSize = 0;
         std::string m_strRecFile;
         int m_bUploadError = 0;
-        long m_nLastBlock = -1;
-        SRequestOutcome request;  // bytes, checksum and retries so far
+        long m_nLastBlock = -1;  // -1: no upload in progress
+        // The upload in progress, from its start block: file, bytes, checksum, retries so far.
+        std::optional<SRequestOutcome> request;
         uint32_t crc = 0;         // of the blocks stored so far
         STransfer::Clock::time_point started{};
+        // A data block refused it (the server became read-only): its end is refused so.
+        std::string refusal;
+        // The start block was refused: its data and end blocks store nothing and end nothing.
+        bool refused = false;
     };
     SUploadState m_upload;
-
-    IEventList* m_pListBox = nullptr;
-    CLogFile* m_pLogFile = nullptr;
     std::string m_strBackupPath;
     std::string m_strBasePath;
     std::set<std::string> m_tempDirs;  // already in the temp-directory journal
 
 private:
     int BlockError(int kind, long cnt, std::string& status);
+    // The blocks of an upload (FileUpload.cpp). readOnly: the refusal's text while the server
+    // is read-only, else empty.
+    SPollEvent UploadStart(const uint8_t* data, int len, const std::string& readOnly);
+    SPollEvent UploadData(long cnt, const uint8_t* data, int len);
+    SPollEvent UploadEnd(const std::string& readOnly);
+    // A start block that ends its upload at once.
+    SPollEvent UploadStartEnds(EResult result, std::string text);
+    std::string UploadTempFile() const;
     int ReopenLostPort(std::string& status);
-    // Poll's end of a request: the outcome gets its text and duration, is counted and handed on.
-    void EndRequest(SPollEvent& event);
 
     SLinkLimits m_limits;
     SAccessLimits m_access;  // root kept in its canonical form
     SPathRules m_paths;
     std::function<void()> m_pumpMessages;
+    EventRoute m_eventRoute;
     bool m_bServing = false;  // a request is being served; a nested Poll leaves the line alone
     bool m_bPortLost = false;  // the device hung up; ticks try to open it again
     bool m_bQuiet = false;     // the last Poll found the line quiet
-    std::optional<SRequestOutcome> m_failedOutcome;
-    bool m_bRequestEnds = true;  // NotTheEnd was not called for the request being served
-    EEventLevel m_statusLevel = EEventLevel::Info;
     Clock::time_point m_nextReopen{};
     SActivity m_activity;
 };

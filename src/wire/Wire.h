@@ -22,6 +22,16 @@ constexpr std::chrono::milliseconds kRestWait{6000};    // header to the last by
 constexpr std::chrono::milliseconds kAnswerWait{3000};  // a block sent to its ACK/NAK/EOT answer
 constexpr std::chrono::milliseconds kBlockPause{50};    // before each download content block
 
+// The request kinds, each named by the two-letter type of its request block, in this order
+// wherever requests are counted or labelled. Unknown: a block of another type, or a byte that
+// starts no block.
+enum class ERequest { FT, RF, IR, DF, CF, DR, DL, Unknown };
+constexpr int kRequestKinds = 7;
+constexpr const char* kRequestTypes[kRequestKinds] = {"FT", "RF", "IR", "DF", "CF", "DR", "DL"};
+constexpr const char* RequestType(ERequest request) {
+    return request == ERequest::Unknown ? "" : kRequestTypes[static_cast<int>(request)];
+}
+
 // File attribute bits as IR and DL report them.
 enum : uint8_t {
     kAttrReadOnly = 0x01,

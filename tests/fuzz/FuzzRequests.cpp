@@ -126,7 +126,7 @@ class CHarness : public CRs232Server {
 public:
     CHarness() {
         SetDeviceMap({{3, pty.SlavePath()}});
-        if (StartServer(3, 115200, nullptr, nullptr) != 1) std::abort();
+        if (StartServer(3, 115200) != 1) std::abort();
         SetBasePath(dir.Path());
         SetBackupPath(dir / "BAK/");
         // Waits of a few ms: a whole operation is queued before its first Poll.
@@ -144,7 +144,8 @@ public:
         std::ofstream(dir / "big.bin") << std::string(1201, 'b');
     }
     // Sends the bytes, waits until all are queued and polls until the queue is empty; the status
-    // of the first Poll, or nullopt after a file error (reported by the tick's caller).
+    // of the first Poll, or nullopt after a file error (for the operator's error report). Every
+    // request ends once: an outcome's text is its event's.
     std::optional<std::string> Serve(const test::Bytes& bytes) {
         pty.Send(bytes);
         WaitForInQueue(static_cast<int>(bytes.size()), Clock::now() + 10s);
@@ -152,13 +153,11 @@ public:
         bool failed = false;
         for (size_t polls = 0; GetInQueue() > 0; ++polls) {
             if (polls > bytes.size()) Fail("Poll does not consume the input");
-            std::string status;
-            try {
-                Poll(status);
-            } catch (const CFileException&) {
-                failed |= polls == 0;
-            }
-            if (polls == 0) first = status;
+            SPollEvent event;
+            Poll(event);
+            if (event.outcome && (event.outcome->text != event.text || event.outcome->level != event.level)) Fail("an outcome apart from its event");
+            failed |= polls == 0 && event.report;
+            if (polls == 0) first = event.text;
             uint8_t buf[4096];
             for (pollfd p{pty.Master(), POLLIN, 0}; poll(&p, 1, 0) > 0 && read(pty.Master(), buf, sizeof buf) > 0;) {
             }

@@ -21,7 +21,7 @@ TEST(LogFile, DailyFilesAndFailures) {
     CLogFile log, second, missing;
     for (CLogFile* l : {&log, &second, &missing}) {
         l->SetLogDir(dir.Path());
-        l->SetPrefix("LOG3_");
+        l->SetPort(3);
     }
     EXPECT_EQ("01:46:40 ", MakeTimeStamp());
     dir.WriteFile("LOG3_20010909.LOG", "earlier run\r\n");
@@ -41,7 +41,7 @@ TEST(LogFile, DailyFilesAndFailures) {
     EXPECT_TRUE(missing.WriteLine("made again") && FileExists(dir / "missing"));
     missing.SetLogDir(dir / "no/parent/");
     EXPECT_FALSE(missing.WriteLine("gone"));
-    // Without directory and prefix the file lies in the current directory.
+    // Without directory and port the file lies in the current directory.
     EXPECT_EQ("20010910.LOG", CLogFile().CurrentFileName());
     SetClockForTest({});
 }

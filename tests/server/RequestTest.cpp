@@ -67,14 +67,10 @@ protected:
             for (SReadBlock block; done.wait_for(0ms) != std::future_status::ready;)
                 if (pty.ReadBlock(block, 20ms)) {
                     replies += Text(block.raw);
-                    pty.Send(ACK);
+                    if (answer) pty.Send(answer);
                 }
-            try {
-                event = done.get().event;
-                status = event.text;
-            } catch (const CFileException&) {
-                status = "CFileException";  // the tick's caller reports it
-            }
+            event = done.get().event;
+            status = event.report ? "report: " + event.text : event.text;  // a file error
             EXPECT_EQ(replies, row.replies);
             EXPECT_EQ(status, Expand(row.status));
             events.push_back(event);
@@ -85,6 +81,7 @@ protected:
     }
     std::string backup;
     std::vector<SPollEvent> events;
+    uint8_t answer = ACK;  // to every reply block; 0: none
 };
 
 TEST_F(Requests, EveryTypeAndItsRefusals) {
@@ -141,7 +138,7 @@ TEST_F(Requests, EveryTypeAndItsRefusals) {
         {"DF", 0, name199, "", "File @" + name199 + " Removed!", "@" + name199, kGone},
         {"DF", 0, "@b.txt", "", "File @b.txt Removed!", "@b.txt", kGone},
         {"DF", 0, "b.txt", "", "Requested File @b.txt not found"},
-        {"DF", 0, "sub", "", "CFileException", "@sub/", ""},  // a directory is not deleted
+        {"DF", 0, "sub", "", "report: File error: remove failed on @sub: Is a directory", "@sub/", ""},
         {"DL", 0, "l.txt\nmissing/", "", "Requested Path @missing not found", "@l.txt", kGone},
         {"DL", 0, "@no/such/l.txt\nsub/", "", "Cannot create list file @no/such/l.txt"},
         {"DL", 0, "", "", "Error: DL Block Data not separated"},
@@ -191,11 +188,11 @@ TEST_F(Requests, Uploads) {
         {"FT", 0, "u.txt;1", "", "Receiving File @u.txt..."},
     });
     // A temp file that cannot be opened fails the upload, and a start block that cannot remove
-    // it leaves the tick with a file error.
+    // it fails with a file error.
     ASSERT_TRUE(MakeDir(base / "FT_TMP03.TMP"));
     Run({{"FT", 1, "u", "", "FTBlockReceived: Error Open Tmp File <FT_TMP03.TMP>"},
          {"FT", -1, "", "", "FTBlockReceived: Error Block Missing!", "@u.txt", kGone},
-         {"FT", 0, "v.txt;1", "", "CFileException"}});
+         {"FT", 0, "v.txt;1", "", "report: File error: remove failed on FT_TMP03.TMP: Is a directory"}});
     // Backups on another file system: the temp file is moved there as a copy.
     char shm[] = "/dev/shm/rs232-test-XXXXXX";
     if (std::filesystem::remove(base / "FT_TMP03.TMP") && mkdtemp(shm)) {
@@ -243,6 +240,49 @@ TEST_F(Requests, Outcomes) {
     EXPECT_EQ(outcome, outcomes.end());
 }
 
+// Every request ends once, with its file (DR's aside), however it ends: refused at its start,
+// at a data block or at its end, failed on the line or at a file; the blocks a client sends
+// after a refused start, and blocks outside an upload, end nothing.
+TEST_F(Requests, EveryRequestEndsOnceWithItsFile) {
+    server.SetAccessLimits({base / "pub", false});
+    const std::string out = " refused: outside " + CanonicalPath(base / "pub"), missing = "FTBlockReceived: File end without file data!";
+    const std::string ro = "FTBlockReceived: Error: FT Block refused, the server is read-only";
+    Run({{"FT", 0, "x.txt;3", "", "FTBlockReceived: Access to @x.txt" + out}, {"FT", 1, "abc", "", ""}, {"FT", -1, "", "", ""},
+         {"FT", -1, "", "", missing},
+         {"FT", 0, "6", "", "FTBlockReceived: Start block without ';' refused"}, {"FT", -1, "", "", ""},
+         {"FT", 0, "pub/e.txt;3", "", "Receiving File @pub/e.txt..."}, {"FT", -1, "", "", missing}, {"FT", -1, "", "", missing},
+         {"FT", 0, "pub/m.txt;3", "", "Receiving File @pub/m.txt..."}, {"FT", 2, "bc", "", "FTBlockReceived: Block missing rec: 2 exp: 1"},
+         {"FT", -1, "", "", "FTBlockReceived: Error Block Missing!"},
+         {"FT", 0, "pub/r.txt;3", "", "Receiving File @pub/r.txt..."}, {"FT", 1, "a", "", ""}});
+    server.SetAccessLimits({base / "pub", true});
+    Run({{"FT", 2, "bc", "", ro}, {"FT", -1, "", "", ro},
+         {"FT", 0, "pub/in.txt;3", "", ro}, {"FT", 1, "abc", "", ""}, {"FT", -1, "", "", ""}});
+    server.SetAccessLimits({base / "pub", false});
+    server.SetLinkLimits(SLinkLimits{300ms, 300ms, 100ms, 0ms});
+    const std::string header = B("SF", 0, "pub/in.txt;6");
+    for (const uint8_t a : {uint8_t{EOT}, uint8_t{NAK}, uint8_t{0}}) {
+        answer = a;
+        Run({{"RF", 0, "pub/in.txt", a == EOT ? header : header + header + header, FormatText("Error %d (Pos 1) while sending SF Block!", a == EOT ? kSendEot : a ? kSendNakLimit : kTimeout)}});
+    }
+    answer = ACK;
+    Run({{"IR", 1, "pub/in.txt", "", "Error: IR Block only with CNT 0 allowed"},
+         {"DF", 0, "pub", "", "report: File error: remove failed on @pub: Is a directory"},
+         {"DR", 0, "", B("DT", 0, "1000000000"), "Actual date/time transmitted to Client!"}});
+    using R = ERequest;
+    using E = EResult;
+    const std::vector<std::tuple<ERequest, EResult, std::string>> expected = {
+        {R::FT, E::Refused, "@x.txt"}, {R::FT, E::Refused, "6"}, {R::FT, E::Refused, "@pub/e.txt"}, {R::FT, E::Failed, "@pub/m.txt"},
+        {R::FT, E::Refused, "@pub/r.txt"}, {R::FT, E::Refused, "@pub/in.txt"}, {R::RF, E::Failed, "@pub/in.txt"}, {R::RF, E::Failed, "@pub/in.txt"},
+        {R::RF, E::Failed, "@pub/in.txt"}, {R::IR, E::Refused, "@pub/in.txt"}, {R::DF, E::Failed, "@pub"}, {R::DR, E::Served, ""}};
+    std::vector<std::tuple<ERequest, EResult, std::string>> outcomes;
+    for (const SPollEvent& e : events)
+        if (e.outcome) outcomes.emplace_back(e.outcome->request, e.outcome->result, e.outcome->file);
+    for (auto& [request, result, file] : outcomes)
+        if (file.starts_with(base.Path())) file.replace(0, base.Path().size(), "@");
+    EXPECT_EQ(outcomes, expected);
+    EXPECT_EQ(std::pair(server.Activity().served, server.Activity().failed), std::pair(1L, 11L));
+}
+
 // A root confines every request, a link inside it that points out included; read-only refuses
 // every change and still answers IR.
 TEST_F(Requests, AccessLimits) {
@@ -270,7 +310,7 @@ TEST_F(Requests, AccessLimits) {
          {"CF", 0, "pub/c.txt\npub/in.txt", "", "Error: CF" + ro, "@pub/c.txt", kGone},
          {"DL", 0, "pub/l.txt\npub/", "", "Error: DL" + ro, "@pub/l.txt", kGone},
          {"FT", 0, "pub/in.txt;3", "", "FTBlockReceived: Error: FT" + ro},
-         {"FT", 1, "abc", "", "FTBlockReceived: Error: FT" + ro, "@pub/in.txt", "inside"},
+         {"FT", 1, "abc", "", "", "@pub/in.txt", "inside"},
          {"IR", 0, "pub/in.txt", B("FI", 0, "6;1000000000; "), "File Info @pub/in.txt transmitted to Client!"}});
 }
 

@@ -11,6 +11,7 @@
 #include <future>
 #include <string>
 
+#include "log/LogFile.h"
 #include "platform/Clock.h"
 #include "server/Rs232Server.h"
 #include "support/MemoryEventList.h"
@@ -31,7 +32,8 @@ protected:
 
     void SetUp() override {
         server.SetDeviceMap({{kPort, pty.SlavePath()}});
-        ASSERT_EQ(server.StartServer(kPort, 115200, &events, nullptr), 1);
+        server.SetEventRoute([this](const std::string& text, EEventLevel level) { events.Append(MakeTimeStamp() + text, level); });
+        ASSERT_EQ(server.StartServer(kPort, 115200), 1);
         server.SetBasePath(base.Path());
         server.SetLinkLimits(Limits(1000ms));
     }
