@@ -190,11 +190,11 @@ void CServerDlg::OnPollEvent(const SPollEvent& event) {
         m_view.ReportError(event.text);
         if (event.outcome)
             for (const auto& listener : m_outcomeListeners) listener(*event.outcome);
-    } else if (event.outcome) {
-        OnRequestOutcome(*event.outcome);
-    } else if (!event.text.empty()) {
-        LogMessage(event.text, event.level);
+        return;
     }
+    if (event.outcome) OnRequestOutcome(*event.outcome);
+    if (!event.text.empty() && !(event.outcome && event.outcome->text == event.text))
+        LogMessage(event.text, event.level);
 }
 
 SOperatorStatus CServerDlg::Status() const {

@@ -162,7 +162,7 @@ int RemoveLeftoverTempFiles(const std::string& path) {
 }
 
 bool CopyFileInto(const std::string& src, const CDirectory& dir, const std::string& name,
-                  bool replace) {
+                  bool replace, const std::function<void()>& step) {
     struct stat st {};
     const int in = detail::OpenRegularLocked(src, O_RDONLY, LOCK_SH, st);
     if (in < 0) return false;
@@ -182,6 +182,7 @@ bool CopyFileInto(const std::string& src, const CDirectory& dir, const std::stri
             errno = e.Error();
             ok = false;
         }
+        if (ok && step) step();
     }
     ok = ok && out.SetTimesAndMode(st) && out.Commit(replace);
     CErrnoKeeper keep;

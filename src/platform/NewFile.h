@@ -3,6 +3,7 @@
 // file class does); nothing here leaves a half-written file under the name asked for.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -74,9 +75,9 @@ private:
 
 // Copies src to `name` in dir through a CNewFile, keeping src's modification time and
 // permission bits; `replace` as for Commit. A failed copy leaves the old file as it was. False
-// on failure (errno).
+// on failure (errno). step, when given, runs after each piece copied (64 KiB).
 bool CopyFileInto(const std::string& src, const CDirectory& dir, const std::string& name,
-                  bool replace = true);
+                  bool replace = true, const std::function<void()>& step = {});
 // The same for a destination path: CopyFileInto its directory.
 bool CopyFile(const std::string& src, const std::string& dst);
 

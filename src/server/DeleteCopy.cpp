@@ -35,7 +35,8 @@ SPollEvent CRs232Server::CFBlockReceived(long cnt, const uint8_t* data, int len)
     CFileStatus fs;
     if (!GetStatus(source, fs))
         return Refused(FormatText("Requested File %s not found", source.c_str()));
-    if (!CopyFileInto(source, destDir, dest.substr(DirectoryOf(dest).size())))
+    if (!CopyFileInto(source, destDir, dest.substr(DirectoryOf(dest).size()), true,
+                      [this] { PumpMessages(); }))
         return Failed(FormatText("Error CopyFile %s to %s!", source.c_str(), dest.c_str()));
     m_request.bytes = fs.m_size64;
     return Served(FormatText("File %s copied to %s!", source.c_str(), dest.c_str()));

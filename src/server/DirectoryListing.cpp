@@ -16,6 +16,9 @@ namespace rs232 {
 
 namespace {
 
+// A long listing lets the owner's periodic work run after this many entries.
+constexpr long kEntriesPerPump = 256;
+
 std::string ListLine(const CFindData& entry) {
     return FormatText("%s;%ld;%ld;%2.2X\r\n", entry.name.c_str(), static_cast<long>(entry.size),
                       static_cast<long>(entry.time), entry.attrib);
@@ -63,7 +66,9 @@ int CRs232Server::WriteDirectoryToFile(const CDirectory& dir, const std::string&
     CNewFile file(dir, listFile.substr(DirectoryOf(listFile).size()));
     if (!file.Create(true)) return -2;
     try {
+        long entries = 0;
         do {
+            if (++entries % kEntriesPerPump == 0) PumpMessages();
             if (CNewFile::IsTempFileName(entry.name)) continue;  // a write in progress, ours too
             const std::string line = ListLine(entry);
             file.Write(line.data(), static_cast<int>(line.size()));

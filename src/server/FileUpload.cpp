@@ -16,7 +16,8 @@
 // itself) or fails (a leftover temp file that cannot be removed). The client does not learn of
 // a refusal and sends its data and end blocks all the same: they belong to the refused upload,
 // store nothing and log nothing. A refused start block while an upload is in progress is a
-// request of its own and leaves that upload as it was. Blocks outside an upload (no start block
+// request of its own and leaves that upload as it was; an accepted one ends that upload as
+// failed. Blocks outside an upload (no start block
 // came, or its end came already) log what they are and end no request. A data block refused
 // because the server became read-only refuses the upload it belongs to, at its end. A file error
 // writing a data block is reported and the upload goes on: its end finds the size short.
@@ -120,14 +121,25 @@ SPollEvent CRs232Server::UploadStart(const uint8_t* data, int len, const std::st
         return failed;
     }
 
-    m_upload = {};
+    const SUploadState previous = std::exchange(m_upload, {});
     m_upload.m_nLastBlock = 0;
     m_upload.m_strRecFile = target;
     m_upload.m_nFileSize = std::strtol(text(field).c_str(), nullptr, 10);
     BeginTransfer(target, true, m_upload.m_nFileSize);
     m_upload.request = m_request;
     m_upload.started = m_requestStarted;
-    return Line(FormatText("Receiving File %s...", target.c_str()), EEventLevel::Info);
+    const std::string receiving = FormatText("Receiving File %s...", target.c_str());
+    if (!previous.request) return Line(receiving, EEventLevel::Info);
+    // The upload in progress (a client that starts its transfer again) ends here, failed; this
+    // block's line stays its own.
+    m_request = *previous.request;
+    m_requestStarted = previous.started;
+    SPollEvent ended = Failed(FormatText("FTBlockReceived: Upload of %s abandoned for a new "
+                                         "start block",
+                                         previous.m_strRecFile.c_str()));
+    ended.text = receiving;
+    ended.level = EEventLevel::Info;
+    return ended;
 }
 
 SPollEvent CRs232Server::UploadData(long cnt, const uint8_t* data, int len) {
@@ -167,6 +179,7 @@ SPollEvent CRs232Server::UploadData(long cnt, const uint8_t* data, int len) {
     AdvanceTransfer(len);
     m_upload.request->bytes += len;
     m_upload.crc = m_crc.Update(m_upload.crc, data, static_cast<size_t>(len));
+    PumpMessages();  // the owner's periodic work, once a block however fast they come
     return Line({}, EEventLevel::Info);
 }
 
@@ -206,7 +219,7 @@ SPollEvent CRs232Server::UploadEnd(const std::string& readOnly) {
     std::string refusal;
     const bool accepted = AcceptTarget(target, dir, refusal);
     if (!accepted) LogMessage(kPrefix + refusal, EEventLevel::Error);
-    const bool copied = accepted && CopyFileInto(tmpFile, dir, name);
+    const bool copied = accepted && CopyFileInto(tmpFile, dir, name, true, [this] { PumpMessages(); });
     MakeDir(DirectoryOf(backupFile));  // a backup directory removed meanwhile is made again
     try {
         if (FileExists(backupFile)) CFile::Remove(backupFile);

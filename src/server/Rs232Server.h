@@ -109,8 +109,9 @@ struct SActivity {
 };
 
 // What one Poll came to: the status text (empty when there is nothing to log), its level, and
-// the outcome of the request that ended with this Poll, whose text and level these are. report:
-// a file error, for the operator's error report instead of the event log.
+// the outcome of the request that ended with this Poll, whose text and level these are; but an
+// upload's start block that ends the upload in progress keeps its own line beside that upload's
+// outcome. report: a file error, for the operator's error report instead of the event log.
 struct SPollEvent {
     std::string text;
     EEventLevel level = EEventLevel::Info;

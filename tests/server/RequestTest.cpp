@@ -206,8 +206,11 @@ TEST_F(Requests, Uploads) {
 }
 
 // Each request's outcome as it ended: what it moved, the upload's from its start block to its
-// end block; the lines in between keep a level of their own.
+// end block; the lines in between keep a level of their own. The owner's periodic work runs
+// once a block, both ways.
 TEST_F(Requests, Outcomes) {
+    int pumps = 0;
+    server.SetMessagePump([&] { ++pumps; });
     // "123456789" has the CRC-32 cbf43926.
     Run({{"FT", 0, "@o.txt;9", "", "Receiving File @o.txt..."},
          {"FT", 1, "12345", "", ""},
@@ -238,11 +241,12 @@ TEST_F(Requests, Outcomes) {
                   std::tuple(request, result, e.level, e.text, Expand(file), bytes, crc, Expand(backup), retries));
     }
     EXPECT_EQ(outcome, outcomes.end());
+    EXPECT_GE(pumps, 4) << "three data blocks stored, one sent";
 }
 
 // Every request ends once, with its file (DR's aside), however it ends: refused at its start,
-// at a data block or at its end, failed on the line or at a file; the blocks a client sends
-// after a refused start, and blocks outside an upload, end nothing.
+// at a data block or at its end, abandoned for a new start, failed on the line or at a file;
+// the blocks a client sends after a refused start, and blocks outside an upload, end nothing.
 TEST_F(Requests, EveryRequestEndsOnceWithItsFile) {
     server.SetAccessLimits({base / "pub", false});
     const std::string out = " refused: outside " + CanonicalPath(base / "pub"), missing = "FTBlockReceived: File end without file data!";
@@ -250,6 +254,7 @@ TEST_F(Requests, EveryRequestEndsOnceWithItsFile) {
     Run({{"FT", 0, "x.txt;3", "", "FTBlockReceived: Access to @x.txt" + out}, {"FT", 1, "abc", "", ""}, {"FT", -1, "", "", ""},
          {"FT", -1, "", "", missing},
          {"FT", 0, "6", "", "FTBlockReceived: Start block without ';' refused"}, {"FT", -1, "", "", ""},
+         {"FT", 0, "pub/a.txt;3", "", "Receiving File @pub/a.txt..."},
          {"FT", 0, "pub/e.txt;3", "", "Receiving File @pub/e.txt..."}, {"FT", -1, "", "", missing}, {"FT", -1, "", "", missing},
          {"FT", 0, "pub/m.txt;3", "", "Receiving File @pub/m.txt..."}, {"FT", 2, "bc", "", "FTBlockReceived: Block missing rec: 2 exp: 1"},
          {"FT", -1, "", "", "FTBlockReceived: Error Block Missing!"},
@@ -271,7 +276,7 @@ TEST_F(Requests, EveryRequestEndsOnceWithItsFile) {
     using R = ERequest;
     using E = EResult;
     const std::vector<std::tuple<ERequest, EResult, std::string>> expected = {
-        {R::FT, E::Refused, "@x.txt"}, {R::FT, E::Refused, "6"}, {R::FT, E::Refused, "@pub/e.txt"}, {R::FT, E::Failed, "@pub/m.txt"},
+        {R::FT, E::Refused, "@x.txt"}, {R::FT, E::Refused, "6"}, {R::FT, E::Failed, "@pub/a.txt"}, {R::FT, E::Refused, "@pub/e.txt"}, {R::FT, E::Failed, "@pub/m.txt"},
         {R::FT, E::Refused, "@pub/r.txt"}, {R::FT, E::Refused, "@pub/in.txt"}, {R::RF, E::Failed, "@pub/in.txt"}, {R::RF, E::Failed, "@pub/in.txt"},
         {R::RF, E::Failed, "@pub/in.txt"}, {R::IR, E::Refused, "@pub/in.txt"}, {R::DF, E::Failed, "@pub"}, {R::DR, E::Served, ""}};
     std::vector<std::tuple<ERequest, EResult, std::string>> outcomes;
@@ -280,7 +285,7 @@ TEST_F(Requests, EveryRequestEndsOnceWithItsFile) {
     for (auto& [request, result, file] : outcomes)
         if (file.starts_with(base.Path())) file.replace(0, base.Path().size(), "@");
     EXPECT_EQ(outcomes, expected);
-    EXPECT_EQ(std::pair(server.Activity().served, server.Activity().failed), std::pair(1L, 11L));
+    EXPECT_EQ(std::pair(server.Activity().served, server.Activity().failed), std::pair(1L, 12L));
 }
 
 // A root confines every request, a link inside it that points out included; read-only refuses
