@@ -119,7 +119,6 @@ int CRs232Server::Poll(SPollEvent& event) {
     m_requestStarted = STransfer::Clock::now();
     if (byte != STX) {
         event = Failed("Unknown Request");
-        ++m_activity.failed;
         return kUnknownAnswer;
     }
 
@@ -137,7 +136,6 @@ int CRs232Server::Poll(SPollEvent& event) {
                                     [&](const char* t) { return std::strcmp(t, type) == 0; });
     if (kind == std::end(wire::kRequestTypes)) {
         event = Refused("Unknown block typ");
-        ++m_activity.failed;
         return kRefused;
     }
     m_request.request = static_cast<ERequest>(kind - std::begin(wire::kRequestTypes));
@@ -152,7 +150,6 @@ int CRs232Server::Poll(SPollEvent& event) {
         event = Failed(e.Describe());
         event.report = true;
     }
-    if (event.outcome) ++(event.outcome->result == EResult::Served ? m_activity.served : m_activity.failed);
     return 1;
 }
 
@@ -163,6 +160,7 @@ SPollEvent CRs232Server::End(EResult result, std::string text, EEventLevel level
     outcome.text = text;
     outcome.duration = std::chrono::duration_cast<std::chrono::milliseconds>(
         STransfer::Clock::now() - m_requestStarted);
+    ++(result == EResult::Served ? m_activity.served : m_activity.failed);
     return {std::move(text), level, std::move(outcome), false};
 }
 

@@ -27,8 +27,8 @@
 // End and nothing else, or for an upload's start and data blocks a line of its own. An upload is
 // one request from its start block to its end block; a refused start block ends it at once, and
 // the blocks the client sends after it end nothing. A CFileException out of a handler ends its
-// request as failed, for the operator's error report. Poll hands the value on and counts the
-// request; every other event Poll reports carries its level in the same value.
+// request as failed, for the operator's error report. Poll hands the value on; every other
+// event Poll reports carries its level in the same value.
 //
 // Adding a request kind: its type in Wire.h (ERequest, kRequestTypes), its handler declared
 // below and entered in kHandlers (Rs232Server.cpp), its source beside this engine (CMakeLists).
@@ -268,7 +268,8 @@ protected:
     // own across its blocks (SUploadState::request) and takes it back at its end.
     SRequestOutcome m_request;
     // The request's end, the only one: its outcome with result, text and level (Served: Info
-    // unless given; Refused, Failed: Error) and its duration.
+    // unless given; Refused, Failed: Error) and its duration, counted here. The handler returns
+    // it; End is called once a request.
     SPollEvent End(EResult result, std::string text, EEventLevel level);
     SPollEvent Served(std::string text, EEventLevel level = EEventLevel::Info) {
         return End(EResult::Served, std::move(text), level);
