@@ -14,14 +14,16 @@ namespace rs232 {
 
 SPollEvent CRs232Server::DFBlockReceived(long cnt, const uint8_t* data, int len) {
     std::string status;
-    if (!AcceptOnlyCntZero(cnt, "DF", status) || !AcceptChange("DF", status)) return Refused(status);
+    if (!AcceptOnlyCntZero(cnt, "DF", status) || !AcceptChange("DF", status))
+        return Refused(status);
     if (len < 0 || len > kMaxPathPart)
         return Refused(FormatText("Error: DF Block path length %d refused (at most %d bytes)", len,
                                   kMaxPathPart));
     std::string path;
     if (!ResolveRequestPath(RequestText(data, len), path, status)) return Refused(status);
     CFileStatus fs;
-    if (!GetStatus(path, fs)) return Refused(FormatText("Requested File %s not found", path.c_str()));
+    if (!GetStatus(path, fs))
+        return Refused(FormatText("Requested File %s not found", path.c_str()));
     CFile::Remove(path);
     return Served(FormatText("File %s Removed!", path.c_str()));
 }

@@ -41,8 +41,9 @@ constexpr const char* kPrefix = "FTBlockReceived: ";
 
 SPollEvent CRs232Server::FTBlockReceived(long cnt, const uint8_t* data, int len) {
     if (len < 0)
-        return Line(FormatText("FTBlockReceived: Block %ld with invalid length %d ignored", cnt, len),
-                    EEventLevel::Warning);
+        return Line(
+            FormatText("FTBlockReceived: Block %ld with invalid length %d ignored", cnt, len),
+            EEventLevel::Warning);
     std::string readOnly;
     if (!AcceptChange("FT", readOnly)) readOnly = kPrefix + readOnly;
     if (cnt == 0) return UploadStart(data, len, readOnly);
@@ -96,7 +97,8 @@ SPollEvent CRs232Server::UploadStart(const uint8_t* data, int len, const std::st
         m_request.file = text(field);
     if (!readOnly.empty()) return UploadStartEnds(EResult::Refused, readOnly);
     if (!haveTarget)
-        return UploadStartEnds(EResult::Refused, "FTBlockReceived: Start block without ';' refused");
+        return UploadStartEnds(EResult::Refused,
+                               "FTBlockReceived: Start block without ';' refused");
     if (longest > static_cast<size_t>(kMaxRequestPath))
         return UploadStartEnds(EResult::Refused,
                                FormatText("FTBlockReceived: Start block refused, path segment or "
@@ -219,7 +221,8 @@ SPollEvent CRs232Server::UploadEnd(const std::string& readOnly) {
     std::string refusal;
     const bool accepted = AcceptTarget(target, dir, refusal);
     if (!accepted) LogMessage(kPrefix + refusal, EEventLevel::Error);
-    const bool copied = accepted && CopyFileInto(tmpFile, dir, name, true, [this] { PumpMessages(); });
+    const bool copied =
+        accepted && CopyFileInto(tmpFile, dir, name, true, [this] { PumpMessages(); });
     MakeDir(DirectoryOf(backupFile));  // a backup directory removed meanwhile is made again
     try {
         if (FileExists(backupFile)) CFile::Remove(backupFile);
@@ -236,6 +239,8 @@ SPollEvent CRs232Server::UploadEnd(const std::string& readOnly) {
         FormatText("Receiving and Copy and Rename (Backup) File %s OK!", target.c_str()));
 }
 
-std::string CRs232Server::UploadTempFile() const { return FormatText("FT_TMP%2.2d.TMP", m_nPort); }
+std::string CRs232Server::UploadTempFile() const {
+    return FormatText("FT_TMP%2.2d.TMP", m_nPort);
+}
 
 }  // namespace rs232

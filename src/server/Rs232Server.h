@@ -30,8 +30,9 @@
 // request as failed, for the operator's error report. Poll hands the value on; every other
 // event Poll reports carries its level in the same value.
 //
-// Adding a request kind: its type in Wire.h (ERequest, kRequestTypes), its handler declared
-// below and entered in kHandlers (Rs232Server.cpp), its source beside this engine (CMakeLists).
+// Adding a request kind: its type in Wire.h (ERequest, kRequestTypes, kRequestKinds), its
+// handler declared below and entered in kHandlers (Rs232Server.cpp), its source beside this
+// engine (CMakeLists.txt). Counts, state file labels and audit records follow from Wire.h.
 #pragma once
 
 #include <chrono>
@@ -263,9 +264,9 @@ protected:
     int SendReplyBlock(const char* type, long cnt, const void* data, int len);
 
     // What the request being served has reached: Poll opens it for each request block with the
-    // kind and, but for DR and FT, the file (NoteRequestFile, of the first part); the handler puts in the
-    // resolved file, bytes, checksum and backup, SendBlockRetry the retries. An upload keeps its
-    // own across its blocks (SUploadState::request) and takes it back at its end.
+    // kind and, but for DR and FT, the file (NoteRequestFile of the first part); the handler
+    // puts in the resolved file, bytes, checksum and backup, SendBlockRetry the retries. An
+    // upload keeps its own across its blocks (SUploadState::request) and takes it back at its end.
     SRequestOutcome m_request;
     // The request's end, the only one: its outcome with result, text and level (Served: Info
     // unless given; Refused, Failed: Error) and its duration, counted here. The handler returns
@@ -274,10 +275,16 @@ protected:
     SPollEvent Served(std::string text, EEventLevel level = EEventLevel::Info) {
         return End(EResult::Served, std::move(text), level);
     }
-    SPollEvent Refused(std::string text) { return End(EResult::Refused, std::move(text), EEventLevel::Error); }
-    SPollEvent Failed(std::string text) { return End(EResult::Failed, std::move(text), EEventLevel::Error); }
+    SPollEvent Refused(std::string text) {
+        return End(EResult::Refused, std::move(text), EEventLevel::Error);
+    }
+    SPollEvent Failed(std::string text) {
+        return End(EResult::Failed, std::move(text), EEventLevel::Error);
+    }
     // A line of its own that ends no request (empty: nothing to log).
-    static SPollEvent Line(std::string text, EEventLevel level) { return {std::move(text), level, {}, false}; }
+    static SPollEvent Line(std::string text, EEventLevel level) {
+        return {std::move(text), level, {}, false};
+    }
     // When the request being served started, for its duration.
     STransfer::Clock::time_point m_requestStarted{};
 
