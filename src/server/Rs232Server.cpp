@@ -138,13 +138,14 @@ int CRs232Server::Poll(SPollEvent& event) {
         event = Refused("Unknown block typ");
         return kRefused;
     }
-    m_request.request = static_cast<ERequest>(kind - std::begin(wire::kRequestTypes));
+    const auto index = kind - std::begin(wire::kRequestTypes);
+    m_request.request = static_cast<ERequest>(index);
     if (m_request.request != ERequest::DR && m_request.request != ERequest::FT) {
         const std::string sent = RequestText(data, len);
         NoteRequestFile(sent.substr(0, sent.find('\n')));
     }
     try {
-        event = (this->*kHandlers[static_cast<int>(m_request.request)])(cnt, data, len);
+        event = (this->*kHandlers[index])(cnt, data, len);
     } catch (const CFileException& e) {
         if (m_request.file.empty()) m_request.file = e.Path();
         event = Failed(e.Describe());
