@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(build-essential cmake ninja-build g++ pkg-config qt6-base-dev libsimpleini-dev
           libgtest-dev libcli11-dev xvfb xauth dpkg-dev ser2net debhelper lintian systemd
-          libqt6svg6 prometheus-node-exporter nlohmann-json3-dev)
+          libqt6svg6 prometheus-node-exporter nlohmann-json3-dev libssl-dev openssl)
 [ "${1:-}" = "--fuzz" ] && packages+=(clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do

@@ -120,11 +120,14 @@ void CServerDlg::OnTimer(int /*timerId*/, bool lineQuiet) {
             const std::string device = m_server.DeviceName(m_nPort);
             const bool held = m_server.LineHeldElsewhere();
             if (result == kPortOpenFailed && m_bWaitForPort && (held || !FileExists(device))) {
-                // Quietly: one line now, the next when the device is there and the server starts.
+                // Quietly: one line now and one when the reason changes (a network line's says
+                // why it cannot be had), the next when the server starts.
+                const std::string why =
+                    held ? FormatText("Serial port %s held by another connection, waiting for it", device.c_str())
+                    : *PortBackendKind(device).scheme ? m_server.LastError() + "; waiting for it"
+                    : FormatText("Serial port %s not there, waiting for it", device.c_str());
+                if (why != std::exchange(m_strWaitReason, why)) LogMessage(why);
                 if (!std::exchange(m_bWaitingForPort, true)) {
-                    LogMessage(FormatText(held ? "Serial port %s held by another connection, waiting for it"
-                                               : "Serial port %s not there, waiting for it",
-                                          device.c_str()));
                     // Started as far as the service manager is concerned: waiting is its state.
                     m_notify.Ready();
                     NotifyStatus(true);
@@ -258,6 +261,7 @@ bool CServerDlg::ReadSettings() {
 void CServerDlg::ApplySettings() {
     const SOptionalSettings& s = m_settings.optional;
     m_server.SetDeviceMap(m_settings.devices);
+    m_server.SetTlsFiles(s.tls);
     m_server.SetAccessLimits(s.access);
     m_server.SetPathRules(s.paths);
     SLinkLimits limits = m_server.GetLinkLimits();

@@ -153,6 +153,7 @@ private:
     // reopen interval.
     bool m_bWaitForPort = false;
     bool m_bWaitingForPort = false;
+    std::string m_strWaitReason;  // the line logged for the wait
     CRs232Server::Clock::time_point m_nextPortLook{};
 };
 

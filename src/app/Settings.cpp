@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "link/TlsSettings.h"
 #include "platform/FileOps.h"
 #include "platform/Paths.h"
 #include "platform/PortState.h"
@@ -86,6 +87,7 @@ void ReadOptional(const CIniFile& ini, bool atStart, SOptionalSettings& s, SSett
     s.keepBackupDays = static_cast<int>(
         NumberSetting(ini, "BACKUP", "KEEPDAYS", 0, kMaxKeepDays, 0, s.keepBackupDays, warnings));
     s.audit = NumberSetting(ini, "LOG", "AUDIT", 0, 1, 0, s.audit, warnings) != 0;
+    s.tls = ReadTlsSettings(ini);
 }
 
 }  // namespace

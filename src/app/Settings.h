@@ -1,7 +1,7 @@
 // The settings file "<executable>.ini" as the server takes it: [COMPORT] BAUDRATE (default
 // 57600; written when the file is missing) and BLOCKPAUSE, [PORTS] COMn=<device>, [ACCESS] ROOT
 // and READONLY, [LOG] KEEPDAYS and AUDIT, [BACKUP] KEEPDAYS, [DRIVES] <letter>=<dir> and
-// DEFAULT, [PATHS] IGNORECASE, [STATUS] DIR. From the environment: RS232_DEFAULT_ROOT is the
+// DEFAULT, [PATHS] IGNORECASE, [STATUS] DIR, [TLS] CA, CERT and KEY. From the environment: RS232_DEFAULT_ROOT is the
 // access root when ROOT is not given, RS232_STATUS_DIR the state directory when DIR is not.
 //
 // Errors: nothing throws. ReadSettingsFile says what it came to in SSettingsRead: a file that
@@ -28,6 +28,7 @@ struct SOptionalSettings {
     int keepLogDays = 0;     // 0: logs are kept for ever
     int keepBackupDays = 0;  // 0: backups are kept for ever
     bool audit = false;      // an audit record of every request
+    STlsFiles tls;           // of +tls:// lines, read at each connection
 };
 
 struct SSettings {

@@ -6,17 +6,26 @@
 
 namespace rs232 {
 
-const SPortBackendKind kPortBackends[3] = {
-    {"tcp://", MakeTcpBackend,
-     "Line settings of %s are fixed by the terminal server; the baud rate here does not apply"},
-    {"rfc2217://", MakeRfc2217Backend, nullptr},
-    {"", MakeTtyBackend, nullptr},
+namespace {
+
+constexpr const char* kRawNotice =
+    "Line settings of %s are fixed by the terminal server; the baud rate here does not apply";
+
+}  // namespace
+
+const SPortBackendKind kPortBackends[5] = {
+    {"tcp://", MakeTcpBackend, kRawNotice, false},
+    {"rfc2217://", MakeRfc2217Backend, nullptr, false},
+    {"tcp+tls://", MakeTcpBackend, kRawNotice, true},
+    {"rfc2217+tls://", MakeRfc2217Backend, nullptr, true},
+    {"", [](const std::string& device, const STlsFiles*) { return MakeTtyBackend(device); },
+     nullptr, false},
 };
 
 const SPortBackendKind& PortBackendKind(const std::string& device) {
     for (const SPortBackendKind& kind : kPortBackends)
         if (device.starts_with(kind.scheme)) return kind;
-    return kPortBackends[2];
+    return kPortBackends[4];
 }
 
 bool ReadNetworkAddress(const std::string& device, std::string& host, std::string& port,

@@ -2,8 +2,8 @@
 // or a Telnet COM-PORT (RFC 2217) connection that also sets the far end's line. CSerialPort picks
 // the backend from the device name through one table and leaves the rest to it.
 //
-// Device names: "tcp://HOST:PORT", "rfc2217://HOST:PORT" (HOST may be "[v6 address]"), anything
-// else a device path.
+// Device names: "tcp://HOST:PORT", "rfc2217://HOST:PORT", each also with TLS under it as
+// "tcp+tls://" and "rfc2217+tls://" (HOST may be "[v6 address]"), anything else a device path.
 //
 // Contract of every backend: Open returns kPortOk or a kPort* code with ErrorText() set (a
 // backend that answers -3/-4 stays open, as a device that refused its settings does); reads
@@ -52,15 +52,23 @@ protected:
     bool m_heldElsewhere = false;
 };
 
+// The files of TLS lines ([TLS] CA, CERT and KEY in the settings file; see TlsClient.h): the CA
+// that signed the terminal server's certificate, and this end's certificate and key.
+struct STlsFiles {
+    std::string ca, cert, key;
+};
+
 struct SPortBackendKind {
     const char* scheme;  // the device name's prefix; "" matches every name
-    std::unique_ptr<IPortBackend> (*create)(const std::string& device);
+    // tls: the files when the line runs over TLS, nullptr when not.
+    std::unique_ptr<IPortBackend> (*create)(const std::string& device, const STlsFiles* tls);
     // A start-up line about the port, or nullptr: "%s" is the device name.
     const char* notice;
+    bool tls;
 };
 
 // The kinds in the order they are tried; device paths come last.
-extern const SPortBackendKind kPortBackends[3];
+extern const SPortBackendKind kPortBackends[5];
 const SPortBackendKind& PortBackendKind(const std::string& device);
 
 // HOST and PORT of a network device's name (HOST without the brackets of a v6 address). False,
@@ -69,7 +77,7 @@ bool ReadNetworkAddress(const std::string& device, std::string& host, std::strin
                         std::string& why);
 
 std::unique_ptr<IPortBackend> MakeTtyBackend(const std::string& device);
-std::unique_ptr<IPortBackend> MakeTcpBackend(const std::string& device);
-std::unique_ptr<IPortBackend> MakeRfc2217Backend(const std::string& device);
+std::unique_ptr<IPortBackend> MakeTcpBackend(const std::string& device, const STlsFiles* tls);
+std::unique_ptr<IPortBackend> MakeRfc2217Backend(const std::string& device, const STlsFiles* tls);
 
 }  // namespace rs232

@@ -39,8 +39,8 @@ public:
     // How long the far end may take to agree to the option and to confirm the settings.
     static constexpr std::chrono::seconds kAnswerTimeout{5};
 
-    explicit CRfc2217Backend(std::string device)
-        : CTcpBackend(std::move(device)) {}
+    CRfc2217Backend(std::string device, const STlsFiles* tls)
+        : CTcpBackend(std::move(device), tls) {}
 
     // Settings no line has are refused before connecting, as a local device refuses them: a
     // far end may not answer them at all, and a rate of 0 would ask for its current one.
@@ -252,8 +252,8 @@ void CRfc2217Backend::Decode(const uint8_t* data, size_t length) {
 
 }  // namespace
 
-std::unique_ptr<IPortBackend> MakeRfc2217Backend(const std::string& device) {
-    return std::make_unique<CRfc2217Backend>(device);
+std::unique_ptr<IPortBackend> MakeRfc2217Backend(const std::string& device, const STlsFiles* tls) {
+    return std::make_unique<CRfc2217Backend>(device, tls);
 }
 
 }  // namespace rs232

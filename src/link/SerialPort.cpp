@@ -57,7 +57,8 @@ int CSerialPort::Open(int port) {
     if (IsOpen()) return kPortAlreadyOpen;
 
     const std::string device = DeviceName(port);
-    auto backend = PortBackendKind(device).create(device);
+    const SPortBackendKind& kind = PortBackendKind(device);
+    auto backend = kind.create(device, kind.tls ? &m_tlsFiles : nullptr);
     const int opened = backend->Open(
         {m_nBaudRate, m_nDataBits, m_nParity, m_nStopBits, m_bHandshake, m_bXonXoff});
     m_lastError = opened == kPortOk ? std::string() : backend->ErrorText();

@@ -50,6 +50,8 @@ public:
     // Port number -> device path. Ports without an entry use /dev/ttyS(n-1).
     void SetDeviceMap(std::map<int, std::string> devices) { m_deviceMap = std::move(devices); }
     std::string DeviceName(int port) const;
+    // The files of lines over TLS, taken at each open.
+    void SetTlsFiles(STlsFiles files) { m_tlsFiles = std::move(files); }
     // A start-up line about port's device (a raw TCP line keeps the far end's settings), or "".
     std::string Notice(int port) const;
     const std::string& LastError() const { return m_lastError; }
@@ -106,6 +108,7 @@ private:
     void WaitReadable(Clock::time_point until);
 
     std::map<int, std::string> m_deviceMap;
+    STlsFiles m_tlsFiles;
     std::unique_ptr<IPortBackend> m_backend;
     std::string m_lastError;
     bool m_bHeldElsewhere = false;

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "link/SerialPort.h"
+#include "link/TlsClient.h"
 
 namespace rs232 {
 
@@ -33,9 +34,16 @@ void SetOption(int fd, int level, int name, int value) {
     ::setsockopt(fd, level, name, &value, sizeof value);
 }
 
+// A TLS alert record (content type 21, version 3.x): the far end speaks TLS.
+bool LooksLikeTls(const std::deque<uint8_t>& in) {
+    return in.size() >= 3 && in[0] == 21 && in[1] == 3 && in[2] <= 4;
+}
+
 }  // namespace
 
-CTcpBackend::CTcpBackend(std::string device) : m_device(std::move(device)) {}
+CTcpBackend::CTcpBackend(std::string device, const STlsFiles* tls) : m_device(std::move(device)) {
+    if (tls) m_tlsFiles = *tls;
+}
 
 CTcpBackend::~CTcpBackend() {
     if (m_fd >= 0) Close();
@@ -49,12 +57,23 @@ int CTcpBackend::Fail(int code, const std::string& why) {
 int CTcpBackend::Open(const SLineSettings& line) {
     std::string why;
     if (!ReadNetworkAddress(m_device, m_host, m_service, why)) return Fail(kPortOpenFailed, why);
-    const int connected = Connect();
+    if (m_tlsFiles) {
+        m_tls = std::make_unique<CTlsClient>();
+        if (!m_tls->Load(*m_tlsFiles, why)) return Fail(kPortOpenFailed, why);
+    }
+    const auto deadline = Clock::now() + kConnectTimeout;
+    const int connected = Connect(deadline);
     if (connected != kPortOk) return connected;
+    if (m_tls && !m_tls->Handshake(m_fd, m_host, deadline, why))
+        return Fail(kPortOpenFailed,
+                    !why.empty() ? why
+                                 : "no answer to the TLS handshake within " +
+                                       std::to_string(kConnectTimeout.count()) +
+                                       " s: a port without TLS wants tcp:// or rfc2217://");
     return Negotiate(line);
 }
 
-int CTcpBackend::Connect() {
+int CTcpBackend::Connect(Clock::time_point deadline) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -62,7 +81,6 @@ int CTcpBackend::Connect() {
     if (const int rc = ::getaddrinfo(m_host.c_str(), m_service.c_str(), &hints, &found); rc != 0)
         return Fail(kPortOpenFailed, "cannot resolve " + m_host + " port " + m_service + ": " +
                                          ::gai_strerror(rc));
-    const auto deadline = Clock::now() + kConnectTimeout;
     int error = ETIMEDOUT;
     for (addrinfo* a = found; a && m_fd < 0; a = a->ai_next) {
         const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
@@ -107,6 +125,7 @@ int CTcpBackend::Connect() {
     SetOption(m_fd, IPPROTO_TCP, TCP_KEEPINTVL, kKeepAliveIntervalS);
     SetOption(m_fd, IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveCount);
     m_broken = false;
+    m_received = 0;
     return kPortOk;
 }
 
@@ -119,8 +138,21 @@ int CTcpBackend::Negotiate(const SLineSettings&) {
 }
 
 int CTcpBackend::HeldByAnother() {
+    if (m_tls && !m_tls->Failure().empty()) return Fail(kPortOpenFailed, m_tls->Failure());
+    // ser2net refuses a client certificate under TLS 1.3 by closing at once, no alert, no word;
+    // a line in use it answers "Port already in use" first.
+    if (m_tls && m_received == 0)
+        return Fail(kPortOpenFailed,
+                    "closed right after the TLS handshake: client certificate missing or refused");
+    if (!m_tls && LooksLikeTls(m_in))
+        return Fail(kPortOpenFailed, "the far end answered in TLS: the line wants a +tls:// URL");
     m_heldElsewhere = true;
-    return Fail(kPortOpenFailed, "the far end closed the connection at once" + ClosedText());
+    const std::string said = ClosedText();
+    // A far end that wants TLS closes as silently as one that serves another connection.
+    return Fail(kPortOpenFailed, "the far end closed the connection at once" +
+                                     (said.empty() && !m_tls ? " without a word (the line in use, "
+                                                               "or a port that wants a +tls:// URL)"
+                                                             : said));
 }
 
 std::string CTcpBackend::ClosedText() const {
@@ -136,6 +168,7 @@ std::string CTcpBackend::ClosedText() const {
 
 int CTcpBackend::Close() {
     if (m_fd < 0) return kPortOk;  // settings refused before connecting
+    if (m_tls) m_tls->Shutdown();
     const int fd = m_fd;
     m_fd = -1;
     m_in.clear();
@@ -153,8 +186,9 @@ void CTcpBackend::Encode(const uint8_t* data, int length, std::vector<uint8_t>& 
 bool CTcpBackend::Pump() {
     uint8_t buffer[4096];
     while (!m_broken && m_in.size() < kMaxQueued) {
-        const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        const ssize_t n = Receive(buffer, sizeof buffer);
         if (n > 0) {
+            m_received += static_cast<size_t>(n);
             Decode(buffer, static_cast<size_t>(n));
         } else if (n == 0) {
             m_broken = true;
@@ -167,8 +201,18 @@ bool CTcpBackend::Pump() {
     return !m_broken;
 }
 
+ssize_t CTcpBackend::Receive(uint8_t* buffer, size_t size) {
+    return m_tls ? m_tls->Receive(buffer, size) : ::recv(m_fd, buffer, size, MSG_DONTWAIT);
+}
+
+ssize_t CTcpBackend::Send(const uint8_t* data, size_t size) {
+    return m_tls ? m_tls->Send(data, size) : ::send(m_fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+short CTcpBackend::WaitEvents(short plain) const { return m_tls ? m_tls->PollEvents(plain) : plain; }
+
 bool CTcpBackend::PumpUntil(Clock::time_point deadline) {
-    pollfd pfd{m_fd, POLLIN, 0};
+    pollfd pfd{m_fd, WaitEvents(POLLIN), 0};
     if (::poll(&pfd, 1, MsUntil(deadline)) < 0 && errno != EINTR) m_broken = true;
     return Pump();
 }
@@ -176,13 +220,13 @@ bool CTcpBackend::PumpUntil(Clock::time_point deadline) {
 bool CTcpBackend::SendAll(const uint8_t* data, size_t length, Clock::time_point deadline) {
     size_t sent = 0;
     while (!m_broken && sent < length) {
-        const ssize_t n = ::send(m_fd, data + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n = Send(data + sent, length - sent);
         if (n > 0) {
             sent += static_cast<size_t>(n);
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
-        pollfd pfd{m_fd, POLLOUT, 0};
+        pollfd pfd{m_fd, WaitEvents(POLLOUT), 0};
         if (Clock::now() >= deadline || (::poll(&pfd, 1, MsUntil(deadline)) < 0 && errno != EINTR))
             break;
     }
@@ -222,8 +266,8 @@ bool CTcpBackend::HungUp() {
     return m_broken;
 }
 
-std::unique_ptr<IPortBackend> MakeTcpBackend(const std::string& device) {
-    return std::make_unique<CTcpBackend>(device);
+std::unique_ptr<IPortBackend> MakeTcpBackend(const std::string& device, const STlsFiles* tls) {
+    return std::make_unique<CTcpBackend>(device, tls);
 }
 
 }  // namespace rs232

@@ -82,7 +82,11 @@ int CRs232Server::Poll(SPollEvent& event) {
         status.clear();
         return 1;
     }
-    if (m_bPortLost) return ReopenLostPort(status);
+    if (m_bPortLost) {
+        const int reopened = ReopenLostPort(status);
+        if (reopened != 1) event.level = EEventLevel::Warning;
+        return reopened;
+    }
     // The common tick, a quiet line, asks the device once.
     if (IsQuiet()) {
         m_bQuiet = true;
@@ -200,8 +204,11 @@ int CRs232Server::ReopenLostPort(std::string& status) {
     m_nextReopen = Clock::now() + kReopenInterval;
     if (Open(GetPortNumber()) != kPortOk) {
         if (IsOpen()) Close();  // opened but refused its settings: try again later
+        // Why it does not come back, once for each new reason (a refused certificate, say).
+        if (LastError() != std::exchange(m_strReopenError, LastError())) status = LastError();
         return kPortNotOpen;
     }
+    m_strReopenError.clear();
     PurgeInput();
     m_bPortLost = false;
     status = FormatText("Serial port %s reopened", DeviceName(GetPortNumber()).c_str());

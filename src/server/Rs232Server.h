@@ -336,6 +336,7 @@ private:
     bool m_bPortLost = false;  // the device hung up; ticks try to open it again
     bool m_bQuiet = false;     // the last Poll found the line quiet
     Clock::time_point m_nextReopen{};
+    std::string m_strReopenError;  // why the last reopen failed, as reported
     SActivity m_activity;
 };
 

@@ -1,7 +1,7 @@
 // rs232-client: the server's requests from the command line.
 //
 //   rs232-client [--device PATH | --port N] [--config FILE] [--baud RATE] [--retries N]
-//                [-q | -v] COMMAND ...
+//                [--tls-ca FILE] [--tls-cert FILE] [--tls-key FILE] [-q | -v] COMMAND ...
 //     date | info REMOTE | get [--force] REMOTE... [LOCAL] | put LOCAL... [REMOTE]
 //     | rm REMOTE | cp SRC DST | ls [--raw] [REMOTE_DIR]
 //
@@ -33,6 +33,7 @@
 #include "Client.h"
 #include "link/PortBackend.h"
 #include "link/SerialPort.h"
+#include "link/TlsSettings.h"
 #include "platform/FileOps.h"
 #include "platform/Number.h"
 #include "platform/Paths.h"
@@ -53,10 +54,11 @@ std::atomic<bool> g_interrupted{false};
 void OnSignal(int) { g_interrupted = true; }
 constexpr const char* kSystemConfig = "/etc/rs232-server.ini";
 
-// The settings file shared with the server: [PORTS] COMn=device, [COMPORT] BAUDRATE.
+// The settings file shared with the server: [PORTS] COMn=device, [COMPORT] BAUDRATE, [TLS].
 struct SSettings {
     std::map<int, std::string> ports;
     long baud = 0;
+    STlsFiles tls;
 };
 
 // Read as the server reads it, so that both ends agree on what the file says.
@@ -66,6 +68,7 @@ bool ReadSettings(const std::string& path, SSettings& settings, std::string& why
     settings.ports = ReadDeviceMap(ini);
     const char* baud = ini.GetValue("COMPORT", "BAUDRATE", nullptr);
     settings.baud = baud ? ProfileInt(baud) : 0;
+    settings.tls = ReadTlsSettings(ini);
     return true;
 }
 
@@ -192,17 +195,24 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     app.set_version_flag("--version", std::string("rs232-client ") + RS232_VERSION);
     std::string device, config;
+    STlsFiles tls;
     int port = 1;
     long baud = 0;
     int retries = kDefaultRetries;
     bool verbose = false;
     app.add_option("--device", device,
-                   "serial device, or tcp://HOST:PORT or rfc2217://HOST:PORT (overrides --port)");
+                   "serial device, or tcp://HOST:PORT or rfc2217://HOST:PORT, each also as "
+                   "tcp+tls:// and rfc2217+tls:// (overrides --port)");
     AddNumberOption(app, "--port", port, kFirstPort, kLastPort,
                     "port number 1..99, mapped through [PORTS] COMn");
     app.add_option("--config", config,
                    "settings file with [PORTS] COMn=device and [COMPORT] BAUDRATE (default: "
                    "rs232-server.ini beside this program, else /etc/rs232-server.ini)");
+    app.add_option("--tls-ca", tls.ca,
+                   "CA that signed the terminal server's certificate (overrides [TLS] CA)");
+    app.add_option("--tls-cert", tls.cert,
+                   "this end's certificate, for a terminal server that asks (overrides [TLS] CERT)");
+    app.add_option("--tls-key", tls.key, "the key of --tls-cert (overrides [TLS] KEY)");
     AddNumberOption(app, "--baud", baud, 1, 10'000'000,
                     "line speed (default: the settings file's, else 57600)");
     AddNumberOption(app, "--retries", retries, 0, 100,
@@ -309,6 +319,10 @@ int main(int argc, char** argv) {
         settings.ports = {{1, device}};
     }
     serial.SetDeviceMap(settings.ports);
+    if (!tls.ca.empty()) settings.tls.ca = tls.ca;
+    if (!tls.cert.empty()) settings.tls.cert = tls.cert;
+    if (!tls.key.empty()) settings.tls.key = tls.key;
+    serial.SetTlsFiles(settings.tls);
     serial.SetParams(static_cast<int>(baud), 'N', 8, 1, 0, 0);
     const int opened = serial.Open(port);
     if (opened != kPortOk) {
