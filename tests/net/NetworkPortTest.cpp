@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "support/Line.h"
@@ -32,29 +33,35 @@ int LoopbackSocket(int port) {
 
 // One ser2net serving one device on 127.0.0.1, on a port the kernel picks and the test keeps
 // bound (not listening; ser2net's listener reuses the address) for its whole life: no other
-// program is given the port while ser2net is down for a restart.
+// program is given the port while ser2net is down for a restart. mode is the URL's scheme; a
+// +tls mode takes the ssl gensio's options and the test certificates' authdir.
 class CSer2net {
 public:
-    CSer2net(const CTempDir& dir, const std::string& mode, const std::string& device)
-        : m_mode(mode), m_device(device), m_config(dir / (mode + "-ser2net.yaml")) {
+    CSer2net(const CTempDir& dir, const std::string& mode, const std::string& device,
+             const std::string& ssl = {}, const std::string& authdir = {})
+        : m_mode(mode), m_device(device), m_ssl(ssl), m_authdir(authdir) {
         sockaddr_in address{};
         socklen_t size = sizeof address;
         getsockname(m_hold, reinterpret_cast<sockaddr*>(&address), &size);
         m_port = ntohs(address.sin_port);
+        m_config = dir / ("ser2net-" + std::to_string(m_port) + ".yaml");
         Start();
     }
     ~CSer2net() { close(m_hold); }
     std::string Url() const { return m_mode + "://127.0.0.1:" + std::to_string(m_port); }
+    std::string Err() const { return m_child->Err(); }
     void Kill() { m_child.reset(); }
     void Start() {
         std::ofstream(m_config) << "%YAML 1.1\n---\nconnection: &line\n  accepter: "
-                                << (m_mode == "rfc2217" ? "telnet(rfc2217),tcp" : "tcp")
-                                << ",127.0.0.1," << m_port << "\n  connector: serialdev,"
-                                << m_device << ",9600n81,local\n";
+                                << (m_mode.starts_with("rfc2217") ? "telnet(rfc2217)," : "")
+                                << (m_ssl.empty() ? "" : "ssl(" + m_ssl + "),") << "tcp,127.0.0.1,"
+                                << m_port << "\n  connector: serialdev," << m_device
+                                << ",9600n81,local\n  options:\n    authdir: "
+                                << (m_authdir.empty() ? "/nonexistent" : m_authdir) << "\n";
         // Debian puts it in /usr/sbin, which a user's PATH may lack.
         const std::string program =
             fs::exists("/usr/sbin/ser2net") ? "/usr/sbin/ser2net" : "ser2net";
-        m_child = std::make_unique<CChild>(std::vector<std::string>{program, "-n", "-u", "-c",
+        m_child = std::make_unique<CChild>(std::vector<std::string>{program, "-n", "-d", "-u", "-c",
                                                                     m_config});
         const auto end = Clock::now() + 20s;
         for (int probe; (probe = LoopbackSocket(m_port)) >= 0; std::this_thread::sleep_for(10ms)) {
@@ -64,7 +71,7 @@ public:
     }
 
 private:
-    std::string m_mode, m_device, m_config;
+    std::string m_mode, m_device, m_ssl, m_authdir, m_config;
     int m_hold = LoopbackSocket(0), m_port = 0;
     std::unique_ptr<CChild> m_child;
 };
@@ -134,6 +141,148 @@ TEST(NetworkPort, RequestsAndATerminalServerRestart) {
         EXPECT_NE(second.err.find(url + ": cannot connect to 127.0.0.1 port " + url.substr(url.rfind(':') + 1) +
                                   ": Connection refused"), std::string::npos) << second.err;
     }
+}
+
+// Certificates made with the openssl command, once per test process: a CA; the terminal
+// server's for IP:127.0.0.1 and one for 127.0.0.2; the client's (CN rs232), which ser2net trusts
+// from <authdir>/rs232/allowed_certs/ beside the CA's, hashed; another CA; the client's key
+// open to all.
+struct SPki {
+    CTempDir dir;
+    SPki() {
+        const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -keyout ";
+        const std::string leaf = "req -x509 -CA ca.pem -CAkey ca.key -addext basicConstraints=CA:FALSE";
+        for (const std::string& command :
+             {"req -x509" + key + "ca.key -out ca.pem -subj /CN=ca",
+              "req -x509" + key + "ca2.key -out ca2.pem -subj /CN=ca2",
+              leaf + key + "ts.key -out ts.pem -subj /CN=ts -addext subjectAltName=IP:127.0.0.1",
+              leaf + key + "ts2.key -out ts2.pem -subj /CN=ts -addext subjectAltName=IP:127.0.0.2",
+              leaf + key + "rs232.key -out rs232.pem -subj /CN=rs232"}) {
+            std::istringstream words(command);
+            const SRunResult r = RunProgram(Join({"openssl"}, {std::istream_iterator<std::string>(words), {}}), 60s, dir.Path());
+            if (r.code != 0) throw std::runtime_error("openssl " + command + ": " + r.err);
+        }
+        const std::string allowed = dir / "auth/rs232/allowed_certs/";
+        fs::create_directories(allowed);
+        for (const char* name : {"ca.pem", "rs232.pem"}) fs::copy_file(dir / name, allowed + name);
+        if (RunProgram({"openssl", "rehash", allowed}).code != 0) throw std::runtime_error("openssl rehash");
+        fs::copy_file(dir / "rs232.key", dir / "open.key");
+        fs::permissions(dir / "open.key", fs::perms(0644));
+    }
+    // ser2net's ssl options with the terminal server's certificate `name`, and its authdir.
+    std::string Ssl(const std::string& name = "ts") const {
+        return "key=" + dir / name + ".key,cert=" + dir / name + ".pem,clientauth";
+    }
+    std::string Auth() const { return dir / "auth"; }
+    // [TLS] with the CA file ca, and the client's certificate with key (none when empty).
+    std::string Settings(const std::string& ca = "ca.pem", const std::string& key = "rs232.key") const {
+        return "[TLS]\nCA=" + dir / ca + "\n" +
+               (key.empty() ? "" : "CERT=" + dir / "rs232.pem" + "\nKEY=" + dir / key + "\n");
+    }
+    std::vector<std::string> Flags() const {
+        return {"--tls-ca", dir / "ca.pem", "--tls-cert", dir / "rs232.pem", "--tls-key", dir / "rs232.key"};
+    }
+};
+
+const SPki& Pki() {
+    static const SPki pki;
+    return pki;
+}
+
+// Through TLS with certificates on both sides, the client's line through TLS too: date, and an
+// upload in the middle of which ser2net restarts: the server reconnects and the client's next
+// try completes it; it comes back byte for byte.
+TEST(TlsPort, RequestsAndARestartMidTransfer) {
+    const SPki& pki = Pki();
+    SLine line({"--baud", "115200"});
+    CSer2net serverSide(line.dir, "rfc2217+tls", line.a, pki.Ssl(), pki.Auth());
+    CSer2net clientSide(line.dir, "tcp+tls", line.b, pki.Ssl(), pki.Auth());
+    CTempDir base;
+    CServer server(line.dir, serverSide.Url(), {base.Path()}, pki.Settings());
+    ASSERT_TRUE(server.Started()) << server.Out() << server.Err();
+    const auto client = [&](const std::vector<std::string>& args) {
+        return line.Client(Join(pki.Flags(), args), clientSide.Url());
+    };
+    EXPECT_EQ(client({"date"}).code, 0);
+    const Bytes data = Pattern(40000, 29);
+    line.dir.WriteFile("up.bin", std::string(data.begin(), data.end()));
+    CChild put(line.Args(Join(pki.Flags(), {"--retries", "3", "put", "up.bin", "up.bin"}), clientSide.Url()),
+               line.dir.Path());
+    ASSERT_TRUE(server.WaitFor("Receiving File " + base / "up.bin...")) << server.Out();
+    serverSide.Kill();
+    EXPECT_TRUE(server.WaitFor(" lost, waiting for it to return\n", 60s)) << server.Out();
+    serverSide.Start();
+    EXPECT_TRUE(server.WaitFor(" reopened\n", 60s)) << server.Out();
+    EXPECT_EQ(put.Wait(100s), 0) << put.Err();
+    EXPECT_EQ(client({"get", "up.bin", "back.bin"}).code, 0);
+    EXPECT_EQ(line.dir.ReadFile("back.bin"), std::string(data.begin(), data.end()));
+}
+
+// Each refusal stops the start with one line naming the URL and the reason.
+TEST(TlsPort, RefusalsNameTheUrlAndTheReason) {
+    const SPki& pki = Pki();
+    SLine line({"--baud", "0"});
+    const CSer2net tls(line.dir, "rfc2217+tls", line.a, pki.Ssl(), pki.Auth()),
+        otherName(line.dir, "rfc2217+tls", line.a, pki.Ssl("ts2"), pki.Auth()),
+        telnet(line.dir, "rfc2217", line.a), raw(line.dir, "tcp", line.a);
+    const auto as = [](const CSer2net& s, const std::string& scheme) { return scheme + s.Url().substr(s.Url().find(':')); };
+    const struct {
+        std::string url, settings, reason;
+    } rows[] = {
+        {tls.Url(), pki.Settings("ca2.pem"), "the terminal server's certificate is not signed by the CA of [TLS] CA="},
+        {otherName.Url(), pki.Settings(), "the terminal server's certificate is not for 127.0.0.1"},
+        {tls.Url(), pki.Settings("ca.pem", ""), "closed right after the TLS handshake: client certificate missing or refused"},
+        {tls.Url(), pki.Settings("ca.pem", "open.key"), "open.key may be read by others than its owner (mode 0644)"},
+        {as(tls, "rfc2217"), "", "without a word (the line in use, or a port that wants a +tls:// URL)"},
+        {as(telnet, "rfc2217+tls"), pki.Settings(), "the far end does not speak TLS"},
+        {as(raw, "tcp+tls"), pki.Settings(), "no answer to the TLS handshake within 5 s"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.url + " " + row.reason);
+        CTempDir dir;
+        CServer server(dir, row.url, {}, row.settings);
+        EXPECT_EQ(server.Wait(60s), 1);
+        const std::string out = server.Out();
+        const size_t at = out.find("Serial port " + row.url + ": ");
+        EXPECT_NE(at, std::string::npos) << out;
+        EXPECT_NE(out.find(row.reason, at), std::string::npos) << out;
+    }
+}
+
+// A second host without the client certificate cannot take the line while the first is down: it
+// waits, saying why once; given the certificate (SIGHUP), its next connection takes the line.
+TEST(TlsPort, AStandbyWithoutTheClientCertificateCannotTakeTheLine) {
+    const SPki& pki = Pki();
+    SLine line({"--baud", "0"});
+    CSer2net ser2net(line.dir, "tcp+tls", line.a, pki.Ssl(), pki.Auth());
+    setenv("RS232_WAIT_FOR_PORT", "1", 1);
+    CTempDir activeDir, standbyDir;
+    CPortLease lease({0, 0});
+    CServer active(activeDir, ser2net.Url(), {activeDir.Path()}, pki.Settings(), lease.Port(0));
+    ASSERT_TRUE(active.Started()) << active.Out();
+    CServer standby(standbyDir, ser2net.Url(), {standbyDir.Path()}, pki.Settings("ca.pem", ""), lease.Port(1));
+    const std::string refused = "Serial port " + ser2net.Url() +
+                                ": closed right after the TLS handshake: client certificate missing or refused; waiting for it\n";
+    ASSERT_TRUE(standby.WaitFor(refused)) << standby.Out();
+    active.Stop(SIGKILL);
+    // ser2net has refused it twice more since: the line was free for the second at least.
+    const auto refusals = [&] {
+        const std::string err = ser2net.Err();
+        size_t n = 0;
+        for (size_t at = 0; (at = err.find("Certificate not provided", at)) != std::string::npos; ++at) ++n;
+        return n;
+    };
+    const size_t before = refusals();
+    for (const auto end = Clock::now() + 30s; refusals() < before + 2 && Clock::now() < end;) std::this_thread::sleep_for(50ms);
+    EXPECT_GE(refusals(), before + 2) << ser2net.Err();
+    EXPECT_EQ(standby.Out().find("Rs232 Server started"), std::string::npos) << standby.Out();
+    EXPECT_EQ(standby.Out().find(refused), standby.Out().rfind(refused)) << "one line while it waits";
+    std::ofstream(standbyDir / "rs232-server.ini", std::ios::app) << "CERT=" << pki.dir / "rs232.pem" << "\nKEY=" << pki.dir / "rs232.key\n";
+    standby.Signal(SIGHUP);
+    ASSERT_TRUE(standby.Started()) << standby.Out();
+    line.dir.WriteFile("one", "1");
+    EXPECT_EQ(line.Client({"put", "one", "one"}).code, 0);
+    EXPECT_EQ(standbyDir.ReadFile("one"), "1");
 }
 
 // Two servers on one terminal-server line, as two hosts with the same [PORTS] line would be (here
