@@ -12,11 +12,14 @@
 #     (offscreen);
 #   - memory after start and over a 1 MiB unpaced transfer each way, headless;
 #   - a listing (DL) of a directory with 100 000 entries;
-# prints the results and writes them to bench/results.md, keeping its section of many lines.
+# prints the results and writes them to bench/results.md, keeping its sections of many lines
+# and of TLS.
 #
 #   bench/run.sh [BUILD_DIR]          default BUILD_DIR: build-bench in the repository
 #   bench/run.sh --lines [BUILD_DIR]  only the section of many lines at once (see lines_section),
 #                                     written into bench/results.md in place of the old one
+#   bench/run.sh --tls [BUILD_DIR]    only the section of lines over TLS against the plain network
+#                                     lines (see tls_section), written in the same way
 #   MONITORING=0 bench/run.sh         either without state files and audit records
 #
 # About 12 minutes after the build (--lines: about 5). Needs the project's build dependencies
@@ -25,9 +28,9 @@
 set -euo pipefail
 
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-LINES_ONLY=0
-if [[ ${1:-} == --lines ]]; then
-    LINES_ONLY=1
+SECTION_ONLY=
+if [[ ${1:-} == --lines || ${1:-} == --tls ]]; then
+    SECTION_ONLY=${1#--}
     shift
 fi
 BUILD=$(realpath -m "${1:-$REPO/build-bench}")
@@ -103,9 +106,27 @@ start_modem() {
     wait_for "$WORK/$1.modem" '^ready ' 10 || die "the null-modem $1 did not start"
 }
 
-start_ser2net() {  # name mode(rfc2217|tcp) device -> S2N_PID, S2N_PORT (the kernel picks it)
+# A CA, the terminal server's certificate (IP:127.0.0.1) and the server's (CN rs232) in
+# ser2net's allowed certificates, in $WORK/pki, for lines over TLS.
+make_pki() {
+    local k="-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -keyout"
+    local l="-CA ca.pem -CAkey ca.key -addext basicConstraints=CA:FALSE"
+    mkdir -p "$WORK/pki/auth/rs232/allowed_certs"
+    (
+        cd "$WORK/pki"
+        openssl req -x509 $k ca.key -out ca.pem -subj /CN=ca
+        openssl req -x509 $l $k ts.key -out ts.pem -subj /CN=ts -addext subjectAltName=IP:127.0.0.1
+        openssl req -x509 $l $k rs232.key -out rs232.pem -subj /CN=rs232
+        cp ca.pem rs232.pem auth/rs232/allowed_certs/
+        openssl rehash auth/rs232/allowed_certs
+    ) >/dev/null 2>&1 || die "openssl could not make the test certificates"
+}
+
+# name mode(rfc2217|tcp, either with +tls) device -> S2N_PID, S2N_PORT (the kernel picks it)
+start_ser2net() {
     local accepter=tcp inodes hex end=$((SECONDS + 10))
-    [[ $2 == rfc2217 ]] && accepter="telnet(rfc2217),tcp"
+    [[ $2 == *+tls ]] && accepter="ssl(key=$WORK/pki/ts.key,cert=$WORK/pki/ts.pem,clientauth),tcp"
+    [[ $2 == rfc2217* ]] && accepter="telnet(rfc2217),$accepter"
     cat >"$WORK/$1.yaml" <<EOF
 %YAML 1.1
 ---
@@ -114,6 +135,7 @@ connection: &line
   connector: serialdev,$3,115200n81,local
   options:
     chardelay: false
+    authdir: $WORK/pki/auth
 EOF
     "$SER2NET" -n -u -c "$WORK/$1.yaml" >"$WORK/$1.s2n" 2>&1 &
     S2N_PID=$!
@@ -150,6 +172,8 @@ start_server() {
         printf '[PORTS]\n'
         for p in $(seq 1 99); do printf 'COM%d=%s\n' "$p" "$device"; done
         [[ $MONITORING == 0 ]] || printf '[LOG]\nAUDIT=1\n[STATUS]\nDIR=%s\n' "$WORK/status"
+        [[ $device != *+tls://* ]] ||
+            printf '[TLS]\nCA=%s/ca.pem\nCERT=%s/rs232.pem\nKEY=%s/rs232.key\n' "$WORK/pki" "$WORK/pki" "$WORK/pki"
     } >"$dir/rs232-server.ini"
     mkdir -p "$WORK/status"
     local -a envs=(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u RS232_STATUS_DIR)
@@ -310,12 +334,91 @@ lines_section() {
     echo "  wake-ups of the cable and the client, not the server, cost line rate."
 }
 
+: >"$WORK/transfers"
+: >"$WORK/line"
+# baud blockpause(empty: the default 50 ms) bytes upload(1: one upload too)
+# via(empty: the pty itself; rfc2217 or tcp, either with +tls: through ser2net) -> one download
+# and the upload
+transfer_pair() {
+    local baud=$1 pause=$2 bytes=$3 upload=$4 via=${5:-} name="t$1${2:+p$2}${5:+$5}" out s2n=
+    start_modem "$name" "$baud"
+    local modem=$MODEM_PID device=$WORK/$name.a
+    if [[ -n $via ]]; then
+        start_ser2net "$name" "$via" "$device"
+        s2n=$S2N_PID
+        device="$via://127.0.0.1:$S2N_PORT"
+    elif [[ -z $pause ]] && ((baud >= 57600)); then
+        # The cable's own delay, which every block round pays on top of the line time.
+        out=$("$CLIENT" "$WORK/$name.b" "$baud" line "$WORK/$name.a")
+        echo "$baud $out" >>"$WORK/line"
+    fi
+    start_server "$name" "$device" "$baud" "$pause" headless
+    local server=$SERVER_PID base=$SERVER_BASE
+    head -c "$bytes" /dev/urandom >"$base/down.bin"
+    out=$("$CLIENT" "$WORK/$name.b" "$baud" get down.bin "$WORK/$name.down")
+    cmp -s "$base/down.bin" "$WORK/$name.down" || die "download at $baud baud differs"
+    record download "$baud" "${pause:-50}" "$out" "$via"
+    if ((upload)); then
+        out=$("$CLIENT" "$WORK/$name.b" "$baud" put "$WORK/$name.down" up.bin)
+        cmp -s "$base/up.bin" "$WORK/$name.down" || die "upload at $baud baud differs"
+        record upload "$baud" - "$out" "$via"
+    fi
+    stop "$server"
+    [[ -z $s2n ]] || stop "$s2n"
+    stop "$modem"
+}
+
+# Lines over TLS against their plain forms through ser2net at 115200, $FILE_BYTES bytes each
+# way: per run the four lines one after the other, each a fresh cable, ser2net and server; the
+# median of $TLS_RUNS runs.
+TLS_RUNS=${TLS_RUNS:-3}
+tls_section() {
+    local run via start=$SECONDS load
+    load=$(cut -d' ' -f1-3 /proc/loadavg)
+    make_pki
+    : >"$WORK/transfers"
+    for ((run = 1; run <= TLS_RUNS; ++run)); do
+        for via in rfc2217 rfc2217+tls tcp tcp+tls; do
+            transfer_pair 115200 "" "$FILE_BYTES" 1 "$via" >&2
+        done
+    done
+    echo "## Over TLS"
+    echo
+    echo "- Command: \`bench/run.sh --tls${BUILD_ARG:+ $BUILD_ARG}\`, $(date -u '+%Y-%m-%d %H:%M UTC'), commit" \
+        "$(git -C "$REPO" rev-parse --short HEAD 2>/dev/null || echo unknown), $((SECONDS - start)) s;" \
+        "load average before $load, after $(cut -d' ' -f1-3 /proc/loadavg); $(nproc) CPUs"
+    echo
+    echo "$FILE_BYTES random bytes each way at 115200 with the server's end of the cable behind ser2net on"
+    echo "loopback, the plain line against the same line over TLS (\`ssl(...,clientauth)\`, ECDSA P-256"
+    echo "certificates on both sides), the client on the cable's other end; rates as in the transfer"
+    echo "table, the median of $TLS_RUNS runs:"
+    echo
+    echo "| Transfer | Lines | Plain B/s | TLS B/s | TLS % of plain | Target |"
+    echo "|---|---|---:|---:|---:|---|"
+    awk -F'\t' '
+    function median(list,   a, n, i, j, t) {
+        n = split(list, a, " ")
+        for (i = 1; i <= n; ++i) for (j = i + 1; j <= n; ++j) if (a[j] < a[i]) { t = a[i]; a[i] = a[j]; a[j] = t }
+        return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+    }
+    { rate[$1, $9] = rate[$1, $9] " " $4 / $7 }
+    END {
+        split("download upload", dirs, " "); split("rfc2217 tcp", kinds, " ")
+        for (d = 1; d <= 2; ++d) for (k = 1; k <= 2; ++k) {
+            plain = median(rate[dirs[d], kinds[k]]); tls = median(rate[dirs[d], kinds[k] "+tls"])
+            printf "| %s | %s:// / %s+tls:// | %.0f | %.0f | %.1f | >= 98%%: %s |\n", dirs[d], \
+                kinds[k], kinds[k], plain, tls, tls / plain * 100, tls >= plain * 0.98 ? "met" : "NOT met"
+        }
+    }' "$WORK/transfers"
+}
+
 BUILD_ARG=${1:-}
-if ((LINES_ONLY)); then
-    echo "== measuring many lines in $WORK"
-    lines_section >"$WORK/section"
+if [[ -n $SECTION_ONLY ]]; then
+    echo "== measuring $SECTION_ONLY in $WORK"
+    title=$([[ $SECTION_ONLY == lines ]] && echo "Many lines" || echo "Over TLS")
+    "${SECTION_ONLY}_section" >"$WORK/section"
     {
-        [[ ! -f $RESULTS ]] || awk '/^## /{skip = /^## Many lines/} !skip' "$RESULTS"
+        [[ ! -f $RESULTS ]] || awk -v t="## $title" '/^## /{skip = index($0, t) == 1} !skip' "$RESULTS"
         echo
         cat "$WORK/section"
     } | cat -s >"$WORK/results"
@@ -358,38 +461,6 @@ idle_sample "$IDLE_WINDOW" window &
 SAMPLER2=$!
 PIDS+=("$SAMPLER1" "$SAMPLER2")
 
-: >"$WORK/transfers"
-: >"$WORK/line"
-# baud blockpause(empty: the default 50 ms) bytes upload(1: one upload too)
-# via(empty: the pty itself; rfc2217 or tcp: through ser2net) -> one download and the upload
-transfer_pair() {
-    local baud=$1 pause=$2 bytes=$3 upload=$4 via=${5:-} name="t$1${2:+p$2}${5:+$5}" out s2n=
-    start_modem "$name" "$baud"
-    local modem=$MODEM_PID device=$WORK/$name.a
-    if [[ -n $via ]]; then
-        start_ser2net "$name" "$via" "$device"
-        s2n=$S2N_PID
-        device="$via://127.0.0.1:$S2N_PORT"
-    elif [[ -z $pause ]] && ((baud >= 57600)); then
-        # The cable's own delay, which every block round pays on top of the line time.
-        out=$("$CLIENT" "$WORK/$name.b" "$baud" line "$WORK/$name.a")
-        echo "$baud $out" >>"$WORK/line"
-    fi
-    start_server "$name" "$device" "$baud" "$pause" headless
-    local server=$SERVER_PID base=$SERVER_BASE
-    head -c "$bytes" /dev/urandom >"$base/down.bin"
-    out=$("$CLIENT" "$WORK/$name.b" "$baud" get down.bin "$WORK/$name.down")
-    cmp -s "$base/down.bin" "$WORK/$name.down" || die "download at $baud baud differs"
-    record download "$baud" "${pause:-50}" "$out" "$via"
-    if ((upload)); then
-        out=$("$CLIENT" "$WORK/$name.b" "$baud" put "$WORK/$name.down" up.bin)
-        cmp -s "$base/up.bin" "$WORK/$name.down" || die "upload at $baud baud differs"
-        record upload "$baud" - "$out" "$via"
-    fi
-    stop "$server"
-    [[ -z $s2n ]] || stop "$s2n"
-    stop "$modem"
-}
 transfer_pair 9600 "" "$SLOW_BYTES" 1
 transfer_pair 57600 "" "$FILE_BYTES" 1
 wait "$SAMPLER1" "$SAMPLER2"
@@ -600,8 +671,8 @@ noisy_summary() {
 }
 
 CPU_MODEL=$(awk -F': ' '/^model name/ {print $2; exit}' /proc/cpuinfo)
-# The section of many lines at once comes from its own run (--lines) and stays.
-LINES_KEPT=$([[ ! -f $RESULTS ]] || awk '/^## /{on = /^## Many lines/} on' "$RESULTS")
+# The sections of many lines at once and of TLS come from their own runs (--lines, --tls) and stay.
+LINES_KEPT=$([[ ! -f $RESULTS ]] || awk '/^## /{on = /^## (Many lines|Over TLS)/} on' "$RESULTS")
 COMMIT=$(git -C "$REPO" rev-parse --short HEAD 2>/dev/null || echo unknown)
 DIRTY=$(git -C "$REPO" status --porcelain 2>/dev/null | wc -l)
 LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg)
