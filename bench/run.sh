@@ -407,7 +407,7 @@ tls_section() {
         for (d = 1; d <= 2; ++d) for (k = 1; k <= 2; ++k) {
             plain = median(rate[dirs[d], kinds[k]]); tls = median(rate[dirs[d], kinds[k] "+tls"])
             printf "| %s | %s:// / %s+tls:// | %.0f | %.0f | %.1f | >= 98%%: %s |\n", dirs[d], \
-                kinds[k], kinds[k], plain, tls, tls / plain * 100, tls >= plain * 0.98 ? "met" : "NOT met"
+                kinds[k], kinds[k], plain, tls, tls / plain * 100, (tls >= plain * 0.98 ? "met" : "NOT met")
         }
     }' "$WORK/transfers"
 }

@@ -277,41 +277,34 @@ bool CTlsClient::Handshake(int fd, const std::string& host, Clock::time_point de
 }
 
 ssize_t CTlsClient::Receive(void* buffer, size_t size) {
-    SState& s = *m_state;
     ERR_clear_error();
-    const int result = SSL_read(s.ssl, buffer, static_cast<int>(size));
-    if (result > 0) return result;
-    switch (SSL_get_error(s.ssl, result)) {
-        case SSL_ERROR_WANT_READ:
-        case SSL_ERROR_WANT_WRITE:
-            s.readWants = SSL_get_error(s.ssl, result) == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
-            errno = EAGAIN;
-            return -1;
-        case SSL_ERROR_ZERO_RETURN:
-            return 0;
-        case SSL_ERROR_SYSCALL:  // the socket failed; errno says how
-            if (errno == 0) errno = ECONNRESET;
-            return -1;
-        default:
-            m_failure = s.Describe(result);
-            errno = EPROTO;
-            return -1;
-    }
+    const int result = SSL_read(m_state->ssl, buffer, static_cast<int>(size));
+    return result > 0 ? result : Stopped(result, m_state->readWants);
 }
 
 ssize_t CTlsClient::Send(const void* data, size_t size) {
-    SState& s = *m_state;
     ERR_clear_error();
-    const int result = SSL_write(s.ssl, data, static_cast<int>(size));
+    const int result = SSL_write(m_state->ssl, data, static_cast<int>(size));
     if (result > 0) return result;
-    const int error = SSL_get_error(s.ssl, result);
+    const ssize_t stopped = Stopped(result, m_state->writeWants);
+    if (stopped == 0) errno = EPIPE;  // closed: nothing more goes out
+    return stopped == 0 ? -1 : stopped;
+}
+
+ssize_t CTlsClient::Stopped(int result, short& wants) {
+    const int error = SSL_get_error(m_state->ssl, result);
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
-        s.writeWants = error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
+        wants = error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
         errno = EAGAIN;
         return -1;
     }
-    if (error != SSL_ERROR_SYSCALL) m_failure = s.Describe(result);
-    errno = EPIPE;
+    if (error == SSL_ERROR_ZERO_RETURN) return 0;
+    if (error == SSL_ERROR_SYSCALL) {  // the socket failed; errno says how
+        if (errno == 0) errno = ECONNRESET;
+        return -1;
+    }
+    m_failure = m_state->Describe(result);
+    errno = EPROTO;
     return -1;
 }
 

@@ -49,6 +49,10 @@ public:
     void Shutdown();
 
 private:
+    // After an SSL call that moved nothing: -1 with EAGAIN when it would block (wants: what it
+    // waits for), 0 when the far end closed, else -1 with errno and Failure() set.
+    ssize_t Stopped(int result, short& wants);
+
     struct SState;
     std::unique_ptr<SState> m_state;
     std::string m_failure;
