@@ -1,8 +1,9 @@
 // The settings file "<executable>.ini" as the server takes it: [COMPORT] BAUDRATE (default
 // 57600; written when the file is missing) and BLOCKPAUSE, [PORTS] COMn=<device>, [ACCESS] ROOT
 // and READONLY, [LOG] KEEPDAYS and AUDIT, [BACKUP] KEEPDAYS, [DRIVES] <letter>=<dir> and
-// DEFAULT, [PATHS] IGNORECASE, [STATUS] DIR, [TLS] CA, CERT and KEY. From the environment: RS232_DEFAULT_ROOT is the
-// access root when ROOT is not given, RS232_STATUS_DIR the state directory when DIR is not.
+// DEFAULT, [PATHS] IGNORECASE, [STATUS] DIR, [TLS] CA, CERT and KEY. From the environment:
+// RS232_DEFAULT_ROOT is the access root when ROOT is not given, RS232_STATUS_DIR the state
+// directory when DIR is not.
 //
 // Errors: nothing throws. ReadSettingsFile says what it came to in SSettingsRead: a file that
 // cannot be read, or a root that names no directory, stops a start (error) and keeps the settings
