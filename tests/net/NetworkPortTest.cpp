@@ -206,7 +206,7 @@ TEST(TlsPort, RequestsAndARestartMidTransfer) {
     EXPECT_EQ(client({"date"}).code, 0);
     const Bytes data = Pattern(40000, 29);
     line.dir.WriteFile("up.bin", std::string(data.begin(), data.end()));
-    CChild put(line.Args(Join(pki.Flags(), {"--retries", "3", "put", "up.bin", "up.bin"}), clientSide.Url()),
+    CChild put(line.Args(Join(pki.Flags(), {"--retries", "20", "put", "up.bin", "up.bin"}), clientSide.Url()),
                line.dir.Path());
     ASSERT_TRUE(server.WaitFor("Receiving File " + base / "up.bin...")) << server.Out();
     serverSide.Kill();
