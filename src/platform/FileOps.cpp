@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <system_error>
 #include <utility>
@@ -46,8 +47,9 @@ bool MakeDir(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0;
 
 namespace {
 bool Append(const std::string& path, const std::string& data, bool whole) {
-    const int fd = ::open(path.c_str(),
-                          O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    // Whole lines look at the last byte there.
+    const int fd = ::open(path.c_str(), (whole ? O_RDWR : O_WRONLY) | O_APPEND | O_CREAT |
+                                            O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
     if (fd < 0) return false;
     struct stat st {};
     bool ok = ::fstat(fd, &st) == 0;
@@ -55,6 +57,9 @@ bool Append(const std::string& path, const std::string& data, bool whole) {
         errno = EINVAL;
         ok = false;
     }
+    char last = '\n';
+    if (ok && whole && st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n')
+        ok = detail::WriteAll(fd, "\n", 1);
     ok = ok && detail::WriteAll(fd, data.data(), data.size());
     CErrnoKeeper keep;
     // Failing to cut it off leaves what the disk took; nothing more can be done about it.
@@ -71,6 +76,50 @@ bool AppendToFile(const std::string& path, const std::string& data) {
 bool AppendWhole(const std::string& path, const std::string& data) {
     return Append(path, data, true);
 }
+
+bool ReadSmallFile(const std::string& path, size_t maxBytes, std::string& text) {
+    text.clear();
+    // Looked at before it is opened: opening a device may do something, a FIFO may block.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    if (!S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        return false;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return false;
+    bool ok = ::fstat(fd, &st) == 0;  // the name may have been replaced meanwhile
+    if (ok && !S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        ok = false;
+    }
+    if (ok && static_cast<uint64_t>(st.st_size) > maxBytes) {
+        errno = EFBIG;
+        ok = false;
+    }
+    // One byte more than allowed tells a file that grew meanwhile.
+    if (ok) text.resize(maxBytes + 1);
+    size_t got = 0;
+    while (ok && got < text.size()) {
+        const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    if (ok && got > maxBytes) {
+        errno = EFBIG;
+        ok = false;
+    }
+    CErrnoKeeper keep;
+    ::close(fd);
+    text.resize(ok ? got : 0);
+    return ok;
+}
+
+void IgnoreFileSizeSignal() { ::signal(SIGXFSZ, SIG_IGN); }
 
 CFile::~CFile() {
     if (m_fd >= 0) ::close(m_fd);

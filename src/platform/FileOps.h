@@ -54,9 +54,20 @@ bool MakeDir(const std::string& path);
 // Appends data to the file in one write (O_APPEND), creating it when missing, without a lock:
 // readers never keep a line out. False on failure (errno).
 bool AppendToFile(const std::string& path, const std::string& data);
-// The same for a file that only this process appends to, whole or not at all: a write that
-// fails part-way (a full disk) is cut off again, so the file never ends in a cut line.
+// The same for a line of a file that only this process appends to, whole or not at all: a file
+// that does not end in a line feed (a line cut by a crash) gets one first, and a write that
+// fails part-way (a full disk, the process's file size limit) is cut off again, so the file
+// never ends in a cut line of its own making.
 bool AppendWhole(const std::string& path, const std::string& data);
+
+// Reads a regular file of at most maxBytes into text, without blocking: anything else (a FIFO,
+// a device, a directory) fails with EINVAL before it is opened and a longer file with EFBIG,
+// unread. False on failure (errno).
+bool ReadSmallFile(const std::string& path, size_t maxBytes, std::string& text);
+
+// For the whole process: a write beyond its file size limit fails (EFBIG) instead of ending
+// the process by its signal.
+void IgnoreFileSizeSignal();
 
 class CFile {
 public:

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <map>
 
+#include "platform/PortNumber.h"
 #include "platform/TextFormat.h"
 
 namespace rs232 {
@@ -48,16 +49,26 @@ constexpr const char* kSuffix = ".prom";
 constexpr const char* kUpload = "upload";
 constexpr const char* kDownload = "download";
 
-// A label value: backslash, double quote and line feed escaped.
+// A label value: backslash, double quote and line feed escaped as the exposition format asks,
+// and every byte that is not part of valid UTF-8 spelled \x and two lower-case hex digits, so
+// that the value is always valid UTF-8 (an exporter refuses the whole file otherwise).
 std::string LabelValue(const std::string& text) {
     std::string out;
-    for (char c : text) {
-        if (c == '\\' || c == '"') out += '\\';
-        if (c == '\n') {
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == '\\' || c == '"') {
+            out += '\\';
+            out += text[i];
+        } else if (c == '\n') {
             out += "\\n";
-            continue;
+        } else if (c < 0x80) {
+            out += text[i];
+        } else if (const size_t n = Utf8SequenceLength(text, i); n > 0) {
+            out.append(text, i, n);
+            i += n - 1;
+        } else {
+            out += FormatText("\\\\x%02x", c);
         }
-        out += c;
     }
     return out;
 }
@@ -96,11 +107,17 @@ bool ParseSample(std::string_view line, std::string_view& name,
         }
         ++i;
     }
-    const std::string number(line.substr(std::min(i, line.size())));
+    // The value, then nothing or a time stamp.
+    const size_t start = line.find_first_not_of(' ', std::min(i, line.size()));
+    if (start == std::string_view::npos) return false;
+    const std::string number(line.substr(start, line.find(' ', start) - start));
     char* end = nullptr;
     value = std::strtod(number.c_str(), &end);
-    return end != number.c_str();
+    return !number.empty() && end == number.c_str() + number.size();
 }
+
+// The largest count a state file holds: what a signed 64-bit number takes.
+constexpr double kMaxCount = 9.2e18;
 
 }  // namespace
 
@@ -118,7 +135,9 @@ int FileNamePort(std::string_view name) {
     const std::string_view digits = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
     int port = 0;
     const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), port);
-    return error == std::errc() && end == digits.data() + digits.size() && port > 0 ? port : 0;
+    if (error != std::errc() || end != digits.data() + digits.size() || !IsPortNumber(port)) return 0;
+    // Only the name the server gives: no leading zero.
+    return name == PortStateFileName(port) ? port : 0;
 }
 
 std::string FormatPortState(const SPortState& s) {
@@ -158,23 +177,41 @@ std::string FormatPortState(const SPortState& s) {
     return out;
 }
 
-bool ParsePortState(std::string_view text, SPortState& s) {
+bool ParsePortState(std::string_view text, int port, SPortState& s, std::string& why) {
     s = SPortState{};
+    s.port = port;
     bool seenUp = false;
     std::map<std::string, std::string> labels;
-    while (!text.empty()) {
+    const std::string portText = std::to_string(port);
+    for (int lineNumber = 1; !text.empty(); ++lineNumber) {
         const size_t eol = text.find('\n');
         const std::string_view line = text.substr(0, eol);
         text = eol == std::string_view::npos ? std::string_view() : text.substr(eol + 1);
         std::string_view name;
         double number = 0;
-        if (line.empty() || line[0] == '#' || !ParseSample(line, name, labels, number)) continue;
-        const auto value = static_cast<int64_t>(number);
+        if (line.empty() || line[0] == '#') continue;
+        if (!ParseSample(line, name, labels, number)) {
+            why = FormatText("line %d is not a sample", lineNumber);
+            return false;
+        }
         for (const SSeries& series : kSeries) {
             if (name != series.name) continue;
-            s.port = std::atoi(labels["port"].c_str());
+            if (labels["port"] != portText) {
+                why = FormatText("%s of port \"%s\" on line %d", series.name, labels["port"].c_str(),
+                                 lineNumber);
+                return false;
+            }
+            if (!(number >= 0 && number <= kMaxCount)) {  // NaN fails both
+                why = FormatText("%s is %g on line %d", series.name, number, lineNumber);
+                return false;
+            }
+            const auto value = static_cast<int64_t>(number);
             switch (series.id) {
                 case ESeries::Up:
+                    if (number != 0 && number != 1) {
+                        why = FormatText("rs232_up is neither 0 nor 1 on line %d", lineNumber);
+                        return false;
+                    }
                     seenUp = true;
                     s.up = value != 0;
                     s.device = labels["device"];
@@ -198,6 +235,7 @@ bool ParsePortState(std::string_view text, SPortState& s) {
             }
         }
     }
+    if (!seenUp) why = "no rs232_up series";
     return seenUp;
 }
 

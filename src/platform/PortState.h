@@ -46,14 +46,18 @@ struct SPortState {
     bool operator==(const SPortState&) const = default;
 };
 
-// "port<N>.prom"; FileNamePort gives N back, 0 for another name.
+// "port<N>.prom"; FileNamePort gives N back for exactly such a name with N a port number (no
+// leading zero), 0 for any other name.
 std::string PortStateFileName(int port);
 int FileNamePort(std::string_view name);
 
-// The exposition text: HELP and TYPE lines, then every series of the port.
+// The exposition text: HELP and TYPE lines, then every series of the port. Label values are
+// valid UTF-8 whatever the device path holds: a byte that is not part of valid UTF-8 is
+// spelled \xNN (two lower-case hex digits).
 std::string FormatPortState(const SPortState& state);
-// Reads what FormatPortState wrote (unknown series are skipped); false when the text holds no
-// rs232_up series.
-bool ParsePortState(std::string_view text, SPortState& state);
+// Reads the state of `port` as FormatPortState wrote it (unknown series are skipped). False,
+// with the reason in `why`, for a line that is no sample, a series of another port, a value
+// that is not a finite non-negative number, an rs232_up other than 0 or 1, or no rs232_up.
+bool ParsePortState(std::string_view text, int port, SPortState& state, std::string& why);
 
 }  // namespace rs232

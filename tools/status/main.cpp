@@ -1,21 +1,26 @@
 // rs232-status: every port of this host at a glance, from the servers' state files.
 //
-//   rs232-status [--json] [DIR]        DIR: the state directory, default /run/rs232-server
+//   rs232-status [--json] [DIR]        DIR: the state directory; default $RS232_STATUS_DIR, else
+//                                      /run/rs232-server
 //
-// One row per port: port, device, state (up, down, stale or stopped), the age of the last
-// contact, the served, refused and failed counts and the transfer in progress. Exit status: 0
-// when every port listed is up and fresh or stopped normally, 1 when any is down or stale (its
-// server has not written for kStateStaleAfter: killed or hung) or the directory cannot be read,
-// 64 usage error.
+// One row per port, from the regular files named port<N>.prom (N in 1..99, as the server names
+// them): port, device, state (up, down, stale, stopped, or unreadable or invalid with the
+// reason), the age of the last contact, the served, refused and failed counts and the transfer
+// in progress. Control characters in the device are shown escaped. Exit status: 0 when every
+// port listed is up and fresh or stopped normally, 1 when any is down, stale (its server has not
+// written for kStateStaleAfter: killed or hung), unreadable or invalid, or the directory cannot
+// be read, 64 usage error.
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
+#include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "platform/Clock.h"
 #include "platform/DirSearch.h"
+#include "platform/FileOps.h"
 #include "platform/PortState.h"
 #include "platform/TextFormat.h"
 
@@ -24,11 +29,13 @@ using namespace rs232;
 namespace {
 
 constexpr int kExitUsage = 64;
+// A state file is a few kilobytes; anything larger is no state file and is not read.
+constexpr size_t kMaxStateFileBytes = 1 << 20;
 
 struct SRow {
     SPortState state;
     const char* health = "up";
-    bool bad = false;
+    std::string problem;  // why the file gives no state; empty when it does
 };
 
 const char* Health(const SPortState& s, int64_t now, bool& bad) {
@@ -59,39 +66,77 @@ std::string Transfer(const SPortState& s) {
 }
 
 // The state files of dir, by port; false when dir cannot be read.
-bool ReadStates(std::string dir, std::vector<SRow>& rows, std::string& problems) {
+bool ReadStates(std::string dir, std::vector<SRow>& rows) {
     if (!dir.ends_with('/')) dir += '/';
     CDirSearch search;
     CFindData entry;
     bool more = search.FindFirst(dir, entry);
     if (!more) return false;
     for (; more; more = search.FindNext(entry)) {
-        if (FileNamePort(entry.name) == 0) continue;
-        std::ifstream in(dir + entry.name);
-        std::stringstream text;
-        text << in.rdbuf();
+        const int port = FileNamePort(entry.name);
+        if (port == 0) continue;
         SRow row;
-        if (!ParsePortState(text.str(), row.state))
-            problems += dir + entry.name + ": not a state file\n";
-        else
-            rows.push_back(row);
+        row.state.port = port;
+        std::string text, why;
+        if (!ReadSmallFile(dir + entry.name, kMaxStateFileBytes, text)) {
+            row.health = "unreadable";
+            row.problem = "unreadable: " + std::string(errno == EINVAL ? "not a regular file"
+                                                       : errno == EFBIG ? "larger than 1 MiB"
+                                                                        : std::strerror(errno));
+        } else if (!ParsePortState(text, port, row.state, why)) {
+            row.state = SPortState{};
+            row.state.port = port;
+            row.health = "invalid";
+            row.problem = "invalid state file: " + why;
+        }
+        rows.push_back(row);
     }
     std::sort(rows.begin(), rows.end(),
               [](const SRow& a, const SRow& b) { return a.state.port < b.state.port; });
     return true;
 }
 
+// Text for a terminal: control characters and bytes that are not UTF-8 as \n, \t, \r or \xNN.
+std::string Printable(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        size_t n = c < 0x80 ? 1 : Utf8SequenceLength(text, i);
+        // C1 controls, U+0080 to U+009F, act on terminals as their escape sequences do.
+        if (n == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) n = 0;
+        if (c == '\n') out += "\\n";
+        else if (c == '\t') out += "\\t";
+        else if (c == '\r') out += "\\r";
+        else if (c < 0x20 || c == 0x7F || n == 0) out += FormatText("\\x%02x", c);
+        else {
+            out.append(text, i, n);
+            i += n - 1;
+        }
+    }
+    return out;
+}
+
 void PrintTable(const std::vector<SRow>& rows, int64_t now) {
+    std::vector<std::string> devices;
     int width = 6;  // the device column: its longest entry
-    for (const SRow& r : rows) width = std::max(width, static_cast<int>(r.state.device.size()));
-    std::printf("%-5s %-*s %-8s %-8s %7s %7s %7s  %s\n", "PORT", width, "DEVICE", "STATE",
-                "CONTACT", "SERVED", "REFUSED", "FAILED", "TRANSFER");
     for (const SRow& r : rows) {
+        devices.push_back(r.problem.empty() ? Printable(r.state.device) : "-");
+        width = std::max(width, static_cast<int>(devices.back().size()));
+    }
+    std::printf("%-5s %-*s %-10s %-8s %7s %7s %7s  %s\n", "PORT", width, "DEVICE", "STATE",
+                "CONTACT", "SERVED", "REFUSED", "FAILED", "TRANSFER");
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const SRow& r = rows[i];
         const SPortState& s = r.state;
-        std::printf("%-5d %-*s %-8s %-8s %7lld %7lld %7lld  %s\n", s.port, width, s.device.c_str(),
-                    r.health, Age(s.lastContact, now).c_str(), static_cast<long long>(s.Count(0)),
-                    static_cast<long long>(s.Count(1)), static_cast<long long>(s.Count(2)),
-                    Transfer(s).c_str());
+        if (!r.problem.empty()) {
+            std::printf("%-5d %-*s %-10s %s\n", s.port, width, devices[i].c_str(), r.health,
+                        Printable(r.problem).c_str());
+            continue;
+        }
+        std::printf("%-5d %-*s %-10s %-8s %7lld %7lld %7lld  %s\n", s.port, width,
+                    devices[i].c_str(), r.health, Age(s.lastContact, now).c_str(),
+                    static_cast<long long>(s.Count(0)), static_cast<long long>(s.Count(1)),
+                    static_cast<long long>(s.Count(2)), Transfer(s).c_str());
     }
 }
 
@@ -100,6 +145,11 @@ void PrintJson(const std::vector<SRow>& rows, int64_t now) {
     for (const SRow& r : rows) {
         const SPortState& s = r.state;
         if (out.size() > 1) out += ",";
+        if (!r.problem.empty()) {
+            out += FormatText("\n{\"port\":%d,\"state\":\"%s\",\"problem\":%s}", s.port, r.health,
+                              JsonString(r.problem).c_str());
+            continue;
+        }
         out += FormatText("\n{\"port\":%d,\"device\":%s,\"state\":\"%s\",", s.port,
                           JsonString(s.device).c_str(), r.health);
         out += s.lastContact == 0
@@ -123,10 +173,12 @@ void PrintJson(const std::vector<SRow>& rows, int64_t now) {
 
 int main(int argc, char** argv) {
     CLI::App app{"Every port of this host from the servers' state files"};
-    std::string dir = kDefaultStatusDir;
+    const char* fromEnvironment = std::getenv(kStatusDirVariable);
+    std::string dir = fromEnvironment && *fromEnvironment ? fromEnvironment : kDefaultStatusDir;
     bool json = false;
     app.add_flag("--json", json, "Print JSON for scripts");
-    app.add_option("dir", dir, "State directory")->capture_default_str();
+    app.add_option("dir", dir, "State directory (default: $RS232_STATUS_DIR, else " +
+                                   std::string(kDefaultStatusDir) + ")");
     app.set_version_flag("--version", std::string("rs232-status ") + RS232_VERSION);
     try {
         app.parse(argc, argv);
@@ -135,19 +187,17 @@ int main(int argc, char** argv) {
     }
 
     std::vector<SRow> rows;
-    std::string problems;
-    if (!ReadStates(dir, rows, problems)) {
+    if (!ReadStates(dir, rows)) {
         std::fprintf(stderr, "rs232-status: cannot read %s\n", dir.c_str());
         return 1;
     }
     const int64_t now = CurrentTime();
-    bool bad = !problems.empty();
+    bool bad = false;
     for (SRow& r : rows) {
-        bool rowBad = false;
-        r.health = Health(r.state, now, rowBad);
+        bool rowBad = true;
+        if (r.problem.empty()) r.health = Health(r.state, now, rowBad);
         bad = bad || rowBad;
     }
     json ? PrintJson(rows, now) : PrintTable(rows, now);
-    std::fputs(problems.c_str(), stderr);
     return bad ? 1 : 0;
 }
