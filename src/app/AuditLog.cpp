@@ -9,6 +9,20 @@
 
 namespace rs232 {
 
+namespace {
+
+// ,"key":"name", and for a name that is not valid UTF-8 (which the JSON string can only
+// approximate) its exact bytes in hex as ,"key_bytes":"...".
+std::string NameFields(const char* key, const std::string& name) {
+    std::string fields = FormatText(",\"%s\":", key) + JsonString(name);
+    if (IsUtf8(name)) return fields;
+    fields += FormatText(",\"%s_bytes\":\"", key);
+    for (const char c : name) fields += FormatText("%02x", static_cast<unsigned char>(c));
+    return fields + '"';
+}
+
+}  // namespace
+
 std::string AuditRecord(const SRequestOutcome& o, int port, int64_t when) {
     const CLocalTime t = LocalTime(when);
     const long offset = std::labs(t.offset) / 60;
@@ -18,10 +32,10 @@ std::string AuditRecord(const SRequestOutcome& o, int port, int64_t when) {
         t.year, t.month, t.day, t.hour, t.minute, t.second, t.offset < 0 ? '-' : '+',
         offset / 60, offset % 60, port, kRequestLabels[static_cast<int>(o.request)],
         kResultLabels[static_cast<int>(o.result)]);
-    if (o.request != ERequest::DR && !o.file.empty()) line += ",\"file\":" + JsonString(o.file);
+    if (o.request != ERequest::DR && !o.file.empty()) line += NameFields("file", o.file);
     line += FormatText(",\"bytes\":%lld", static_cast<long long>(o.bytes));
     if (o.crc32) line += FormatText(",\"crc32\":\"%08x\"", static_cast<unsigned>(*o.crc32));
-    if (!o.backup.empty()) line += ",\"backup\":" + JsonString(o.backup);
+    if (!o.backup.empty()) line += NameFields("backup", o.backup);
     line += FormatText(",\"ms\":%lld,\"retries\":%ld,\"text\":",
                        static_cast<long long>(o.duration.count()), o.retries);
     return line + JsonString(o.text) + "}\n";

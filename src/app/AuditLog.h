@@ -1,5 +1,7 @@
 // The audit record: with [LOG] AUDIT=1 every finished request adds one JSON object on one line
-// to <log dir>AUDIT<port>_YYYYMMDD.jsonl, made from its outcome, written whole or not at all.
+// to <log dir>AUDIT<port>_YYYYMMDD.jsonl, made from its outcome, written whole or not at all and
+// always on a line of its own. A file or backup name that is not valid UTF-8 also has its exact
+// bytes in hex (file_bytes, backup_bytes).
 #pragma once
 
 #include <string>

@@ -10,6 +10,7 @@
 #include "app/ServerApp.h"
 #include "app/SignalWatcher.h"
 #include "app/WindowModule.h"
+#include "platform/FileOps.h"
 #include "platform/Paths.h"
 #include "platform/Module.h"
 
@@ -34,6 +35,8 @@ RunWindowFn LoadWindow() {
 int main(int argc, char** argv) {
     // Taken before Qt removes the options it knows from argv.
     const std::string commandLine = rs232::JoinArguments(argc, argv);
+    // A file size limit (a unit's LimitFSIZE=) makes writes fail, never ends the server.
+    rs232::IgnoreFileSizeSignal();
 
     if (IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY") || IsSet("QT_QPA_PLATFORM")) {
         if (const RunWindowFn runWindow = LoadWindow()) {
