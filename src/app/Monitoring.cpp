@@ -14,25 +14,21 @@ void CMonitoring::Open(const std::string& stateDir, const std::string& logDir, i
     m_strLogDir = logDir;
     m_nPort = port;
     if (stateDir.empty()) return;
-    if (m_stateFile.Open(stateDir, port, device))
-        m_log("State file is: " + m_stateFile.Path(), EEventLevel::Info);
-    else
-        m_log("State directory " + stateDir + " cannot be opened: " + std::strerror(errno),
-              EEventLevel::Warning);
+    m_stateFile.Open(stateDir, port, device);
+    m_log("State file is: " + m_stateFile.Path(), EEventLevel::Info);
 }
 
-void CMonitoring::StateFileFailed() {
-    m_log("State file " + m_stateFile.Path() + " not written: " + std::strerror(errno),
-          EEventLevel::Warning);
+void CMonitoring::Took(CStateFile::EWrite write) {
+    // One line when writing starts to fail, one when it works again.
+    if (write == CStateFile::EWrite::Failed && !std::exchange(m_bStateFileFailed, true))
+        m_log("State file " + m_stateFile.Path() + " not written: " + std::strerror(errno),
+              EEventLevel::Warning);
+    else if (write == CStateFile::EWrite::Written && std::exchange(m_bStateFileFailed, false))
+        m_log("State file " + m_stateFile.Path() + " written again", EEventLevel::Info);
 }
 
 void CMonitoring::Update(bool up, const SActivity& activity, const STransfer* transfer) {
-    const bool written = m_stateFile.Update(up, activity, transfer);
-    // One line when writing starts to fail, none while it goes on failing.
-    if (!written && !std::exchange(m_bStateFileFailed, true))
-        StateFileFailed();
-    else if (written)
-        m_bStateFileFailed = false;
+    Took(m_stateFile.Update(up, activity, transfer));
 }
 
 void CMonitoring::Record(const SRequestOutcome& outcome) {
@@ -46,7 +42,7 @@ void CMonitoring::Record(const SRequestOutcome& outcome) {
 }
 
 void CMonitoring::Stop(const SActivity& activity, bool normally) {
-    if (!m_stateFile.Stop(activity, normally)) StateFileFailed();
+    Took(m_stateFile.Stop(activity, normally));
 }
 
 }  // namespace rs232

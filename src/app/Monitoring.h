@@ -1,7 +1,7 @@
 // The server's records for the site's monitoring: the state file (StateFile.h), kept up to date
 // on every tick, and an audit record (AuditLog.h) of every request of a known type when audit
 // records are on. Failures are event lines through `log` (one when the state file starts to fail,
-// none while it goes on failing); nothing throws.
+// none while it goes on failing, one when it is written again); nothing throws.
 #pragma once
 
 #include <functional>
@@ -28,7 +28,7 @@ public:
     void Stop(const SActivity& activity, bool normally);
 
 private:
-    void StateFileFailed();
+    void Took(CStateFile::EWrite write);
 
     Log m_log;
     CStateFile m_stateFile;

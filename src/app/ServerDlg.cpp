@@ -37,9 +37,12 @@ CServerDlg::CServerDlg(IServerView& view, std::string commandLine, std::string e
     const char* wait = std::getenv(kWaitForPortVariable);
     m_bWaitForPort = wait && ProfileInt(wait) != 0;
     AddOutcomeListener([this](const SRequestOutcome& outcome) { m_monitoring.Record(outcome); });
-    // A download hands control back to the view between its blocks; the engine's lines take
-    // the window's route.
-    m_server.SetMessagePump([this] { m_view.PumpMessages(); });
+    // A long request hands control back to the view between its blocks, and its progress
+    // reaches the state file; the engine's lines take the window's route.
+    m_server.SetMessagePump([this] {
+        m_view.PumpMessages();
+        UpdateMonitoring();
+    });
     m_server.SetEventRoute([this](const std::string& text, EEventLevel level) { LogMessage(text, level); });
 }
 
@@ -88,6 +91,7 @@ bool CServerDlg::OnInitDialog() {
     if (!m_strSettingsError.empty()) {
         m_bStartFailed = true;
         LogMessage(m_strSettingsError, EEventLevel::Error);
+        StartRefused();
         m_view.MessageBox(m_strSettingsError);
         if (!m_bDestroyed) DestroyWindow();
         return true;
@@ -96,7 +100,10 @@ bool CServerDlg::OnInitDialog() {
     if (const std::string notice = m_server.Notice(port); !notice.empty()) LogMessage(notice);
     LogSettings();
     if (!m_bDirError) ApplyRetention();
-    m_monitoring.Open(m_settings.statusDir, m_logFile.GetLogDir(), m_nPort, m_server.DeviceName(m_nPort));
+    if (m_bDirError)
+        StartRefused();
+    else
+        m_monitoring.Open(m_settings.statusDir, m_logFile.GetLogDir(), m_nPort, m_server.DeviceName(m_nPort));
 
     const SMemoryStatus memory = QueryMemoryStatus();
     LogMessage(FormatText("Memory -> phys: %ld kB avail: %ld kB load: %ld%%", memory.totalKb,
@@ -159,12 +166,22 @@ void CServerDlg::OnTimer(int /*timerId*/, bool lineQuiet) {
         } else {
             Serve();
         }
-        const ELinkState link = m_server.LinkState();
-        m_monitoring.Update(m_bServerRunning == 1 && (link == ELinkState::Waiting || link == ELinkState::Serving),
-                            m_server.Activity(), m_server.Transfer());
+        UpdateMonitoring();
     } catch (const std::exception& e) {
         m_view.ReportError(DescribeException(e));
     }
+}
+
+void CServerDlg::UpdateMonitoring() {
+    const ELinkState link = m_server.LinkState();
+    m_monitoring.Update(m_bServerRunning == 1 && (link == ELinkState::Waiting || link == ELinkState::Serving),
+                        m_server.Activity(), m_server.Transfer());
+}
+
+void CServerDlg::StartRefused() {
+    // The previous run's state (stopped, perhaps) must not stand for a port that is not served.
+    m_monitoring.Open(m_settings.statusDir, m_logFile.GetLogDir(), m_nPort, m_server.DeviceName(m_nPort));
+    m_monitoring.Stop(m_server.Activity(), false);
 }
 
 bool CServerDlg::OnArrival() {

@@ -114,6 +114,10 @@ private:
     void Serve();
     // What a Poll came to: a request's outcome, a line, or a file error for the error report.
     void OnPollEvent(const SPollEvent& event);
+    // The state file from the server's state now; also between the blocks of a long request.
+    void UpdateMonitoring();
+    // A start that will not serve: the port down in the state file.
+    void StartRefused();
     void DestroyWindow();
     // The settings read to the server and the retention.
     void ApplySettings();

@@ -1,6 +1,7 @@
 #include "app/StateFile.h"
 
 #include "platform/Clock.h"
+#include "platform/FileOps.h"
 
 namespace rs232 {
 
@@ -9,7 +10,7 @@ namespace {
 constexpr unsigned kStateFileMode = 0644;
 }  // namespace
 
-bool CStateFile::Open(const std::string& dir, int port, const std::string& device) {
+void CStateFile::Open(const std::string& dir, int port, const std::string& device) {
     m_strDir = dir.ends_with('/') ? dir : dir + '/';
     m_state = SPortState{};
     m_state.port = port;
@@ -17,7 +18,6 @@ bool CStateFile::Open(const std::string& dir, int port, const std::string& devic
     m_state.started = CurrentTime();
     m_bWritten = false;
     m_bStopped = false;
-    return m_dir.Open(dir);
 }
 
 std::string CStateFile::Path() const { return m_strDir + PortStateFileName(m_state.port); }
@@ -38,40 +38,43 @@ void CStateFile::Take(bool up, const SActivity& activity, const STransfer* trans
     m_state.transferSize = transfer ? transfer->total : 0;
 }
 
-bool CStateFile::Update(bool up, const SActivity& activity, const STransfer* transfer) {
+CStateFile::EWrite CStateFile::Update(bool up, const SActivity& activity,
+                                      const STransfer* transfer) {
     const auto now = std::chrono::steady_clock::now();
     if (!IsOpen() || m_bStopped || (m_bWritten && now - m_lastWrite < kStateMinInterval))
-        return true;
+        return EWrite::None;
     Take(up, activity, transfer);
     m_state.updated = m_written.updated;
-    if (m_bWritten && m_state == m_written && now - m_lastWrite < kStateRefresh) return true;
+    if (m_bWritten && m_state == m_written && now - m_lastWrite < kStateRefresh) return EWrite::None;
     return Write();
 }
 
-bool CStateFile::Stop(const SActivity& activity, bool normally) {
-    if (!IsOpen()) return true;
+CStateFile::EWrite CStateFile::Stop(const SActivity& activity, bool normally) {
+    if (!IsOpen()) return EWrite::None;
     Take(false, activity, nullptr);
     m_bStopped = true;
     m_state.stopped = normally ? CurrentTime() : 0;
     return Write();
 }
 
-bool CStateFile::Write() {
+CStateFile::EWrite CStateFile::Write() {
     // Tried again at the earliest after kStateMinInterval, whether it worked or not.
     m_lastWrite = std::chrono::steady_clock::now();
     m_bWritten = true;
     m_state.updated = CurrentTime();
     m_written = m_state;
     const std::string text = FormatPortState(m_state);
-    CNewFile file(m_dir, PortStateFileName(m_state.port));
-    if (!file.Create(true) || !file.SetMode(kStateFileMode)) return false;
+    CDirectory dir;
+    if (!dir.Open(m_strDir)) return EWrite::Failed;
+    CNewFile file(dir, PortStateFileName(m_state.port));
+    if (!file.Create(true) || !file.SetMode(kStateFileMode)) return EWrite::Failed;
     try {
         file.Write(text.data(), static_cast<int>(text.size()));
     } catch (const CFileException& e) {
         errno = e.Error();
-        return false;
+        return EWrite::Failed;
     }
-    return file.Commit(true);
+    return file.Commit(true) ? EWrite::Written : EWrite::Failed;
 }
 
 }  // namespace rs232

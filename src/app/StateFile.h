@@ -6,7 +6,6 @@
 #include <chrono>
 #include <string>
 
-#include "platform/FileOps.h"
 #include "platform/NewFile.h"
 #include "platform/PortState.h"
 #include "server/Outcome.h"
@@ -16,26 +15,27 @@ namespace rs232 {
 
 class CStateFile {
 public:
-    // Starts writing <dir>/port<N>.prom; false (errno) when dir cannot be opened, and then
-    // nothing is written.
-    bool Open(const std::string& dir, int port, const std::string& device);
-    bool IsOpen() const { return m_dir.IsOpen(); }
+    enum class EWrite { None, Written, Failed };  // what Update did
+
+    // Starts writing <dir>/port<N>.prom. The directory is looked up by its path at every write,
+    // so one removed and made again is written again, and one renamed is not followed.
+    void Open(const std::string& dir, int port, const std::string& device);
+    bool IsOpen() const { return !m_strDir.empty(); }
     std::string Path() const;
 
     // An outcome of a known request type.
     void Count(const SRequestOutcome& outcome);
     // Writes when the state changed and kStateMinInterval has passed since the last write, or
-    // kStateRefresh has. False (errno) when a due write failed.
-    bool Update(bool up, const SActivity& activity, const STransfer* transfer);
+    // kStateRefresh has; Failed (errno) when a due write failed.
+    EWrite Update(bool up, const SActivity& activity, const STransfer* transfer);
     // The last write: the port down and, when the server stopped normally, stopped now. A
     // failed start or a directory error leaves the port down, for the monitoring to see.
-    bool Stop(const SActivity& activity, bool normally);
+    EWrite Stop(const SActivity& activity, bool normally);
 
 private:
-    bool Write();
+    EWrite Write();
     void Take(bool up, const SActivity& activity, const STransfer* transfer);
 
-    CDirectory m_dir;
     std::string m_strDir;
     SPortState m_state;
     SPortState m_written;  // as last written, its time aside
