@@ -7,7 +7,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <map>
+#include <set>
+#include <ctime>
+#include <functional>
+#include <sys/stat.h>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <regex>
@@ -15,6 +20,7 @@
 #include <thread>
 
 #include "link/Crc32.h"
+#include "platform/PortState.h"
 #include "platform/TextFormat.h"
 #include "support/Line.h"
 
@@ -76,7 +82,8 @@ TEST(Monitoring, ExporterStatusAndAuditRecordsShowEveryLine) {
          {{"info", "none.txt"}, "IR refused"}},
         {{{"date"}, "DR served"}, {{"cp", "r1", "r1.copy"}, "IR served DR served CF served IR served"},
          {{"get", "none.txt", "got"}, "RF refused"}},
-        {{{"put", "up.bin", "sub/"}, "DR served FT served IR served"}, {{"rm", "r1"}, "IR served DF served IR refused"}},
+        {{{"put", "up.bin", "sub/"}, "DR served FT served IR served"}, {{"rm", "r1"}, "IR served DF served IR refused"},
+         {{"put", "up.bin", "\xe9.bin"}, "DR served FT served IR served"}},
     };
     CPortLease lease({0, 0, 0});
     std::vector<std::unique_ptr<SLine>> lines;
@@ -86,6 +93,12 @@ TEST(Monitoring, ExporterStatusAndAuditRecordsShowEveryLine) {
         SLine& line = *lines.back();
         line.dir.WriteFile("up.bin", Text(Pattern(3000, static_cast<unsigned>(i))));
         line.dir.WriteFile(line.base + "r1", Text(Pattern(1500 + i, 9)));
+        // A device path with a Latin-1 byte and a quote must not cost the host its scrape.
+        if (i == 0) {
+            const std::string link = line.dir / "tty\xe9\"";
+            std::filesystem::create_symlink(line.a, link);
+            line.a = link;
+        }
         line.StartServer(settings, lease.Port(i));
         for (const auto& [args, made] : table[i]) {
             line.Client(args);
@@ -98,7 +111,8 @@ TEST(Monitoring, ExporterStatusAndAuditRecordsShowEveryLine) {
     std::vector<std::string> expected;
     for (size_t i = 0; i < table.size(); ++i) {
         const std::string port = "port=\"" + std::to_string(lines[i]->server->Port()) + "\"";
-        expected.push_back("rs232_up{device=\"" + lines[i]->a + "\"," + port + "} 1\n");
+        const std::string device = i == 0 ? lines[i]->dir.Path() + "tty\\\\xe9\\\"" : lines[i]->a;
+        expected.push_back("rs232_up{device=\"" + device + "\"," + port + "} 1\n");
         std::map<std::pair<std::string, std::string>, int> counts;
         for (const auto& request : requests[i]) ++counts[request];
         for (const auto& [request, n] : counts)
@@ -106,7 +120,7 @@ TEST(Monitoring, ExporterStatusAndAuditRecordsShowEveryLine) {
                                request.second + "\"} " + std::to_string(n) + "\n");
     }
     expected.push_back("rs232_transferred_bytes_total{direction=\"upload\",port=\"" +
-                       std::to_string(lines[2]->server->Port()) + "\"} 3000\n");
+                       std::to_string(lines[2]->server->Port()) + "\"} 6000\n");
     std::string page;
     const auto missing = [&] {
         for (const std::string& series : expected)
@@ -153,16 +167,185 @@ TEST(Monitoring, ExporterStatusAndAuditRecordsShowEveryLine) {
             EXPECT_TRUE(std::regex_match(record["time"].get<std::string>(), std::regex("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d[-+]\\d\\d:\\d\\d")));
             EXPECT_EQ(record.contains("file"), request != "DR") << text;
             if ((request == "FT" || request == "RF") && result == "served") {
-                const std::string content = ReadWholeFile(record["file"]);
+                // A name that is not UTF-8 by its exact bytes.
+                const auto name = [&](const std::string& key) {
+                    if (!record.contains(key + "_bytes")) return record[key].get<std::string>();
+                    std::string bytes, hex = record[key + "_bytes"];
+                    for (size_t k = 0; k < hex.size(); k += 2) bytes += static_cast<char>(std::stoi(hex.substr(k, 2), nullptr, 16));
+                    return bytes;
+                };
+                const std::string content = ReadWholeFile(name("file"));
                 EXPECT_EQ(record["bytes"], content.size()) << text;
                 EXPECT_EQ(record["crc32"], FormatText("%08x", crc.Calculate(content.data(), content.size()))) << text;
                 if (request == "FT") {
-                    EXPECT_EQ(ReadWholeFile(record["backup"]), content) << text;
+                    EXPECT_EQ(ReadWholeFile(name("backup")), content) << text;
                 }
             }
         }
         EXPECT_EQ(n, requests[i].size()) << i;
     }
+}
+
+
+// rs232-status on whatever a state directory may hold: one row for each port<N>.prom named as
+// the server names it, in bounded time, never "up" for a file it cannot trust; exit status 1.
+TEST(Monitoring, StatusShowsEachBadFileAsItsPortsProblem) {
+    CTempDir dir;
+    const std::string now = std::to_string(std::time(nullptr));
+    const auto state = [&](int port, const std::string& up, const std::string& device = "/dev/ttyS0") {
+        const std::string label = "{port=\"" + std::to_string(port) + "\"";
+        return "rs232_up" + label + ",device=\"" + device + "\"} " + up + "\nrs232_updated_timestamp_seconds" + label + "} " + now + "\n";
+    };
+    // Per file: its content (@: a special file) and its port's state, none when not listed.
+    const std::vector<std::tuple<std::string, std::string, std::string>> table = {
+        {"port51.prom", "@fifo", "unreadable"}, {"port52.prom", "@/dev/zero", "unreadable"},
+        {"port53.prom", "@sparse", "unreadable"}, {"port54.prom", "@loop", "unreadable"},
+        {"port050.prom", state(50, "1"), ""}, {"port100.prom", state(100, "1"), ""},
+        {"port55.prom", state(55, "NaN"), "invalid"}, {"port56.prom", state(56, "2"), "invalid"},
+        {"port57.prom", state(57, "1") + "rs232_requests_total{port=\"57\",request=\"FT\",result=\"served\"} -Inf\n", "invalid"},
+        {"port58.prom", state(7, "1"), "invalid"}, {"port59.prom", state(59, "1", "/dev/a\\nb\x1b[2J"), "up"},
+    };
+    std::map<int, std::string> expected;
+    for (const auto& [name, content, health] : table) {
+        const std::string path = dir / name;
+        if (content == "@fifo") {
+            ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+        } else if (content == "@sparse") {
+            dir.WriteFile(name, "");
+            std::filesystem::resize_file(path, 4ull << 30);
+        } else if (content[0] == '@') {
+            std::filesystem::create_symlink(content == "@loop" ? name : content.substr(1), path);
+        } else {
+            dir.WriteFile(name, content);
+        }
+        if (!health.empty()) expected[std::stoi(name.substr(4))] = health;
+    }
+    for (int i = 0; i < 2000; ++i) dir.WriteFile("other" + std::to_string(i), "rs232_up{port=\"60\"} 1\n");
+
+    auto [code, states] = Status(dir.Path());
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(states, expected);
+    // The table from RS232_STATUS_DIR: a row a port, the device's control characters escaped.
+    CChild plain({RS232_STATUS_EXE}, {}, {{"RS232_STATUS_DIR", dir.Path()}});
+    EXPECT_EQ(plain.Wait(30s), 1);
+    const std::string rows = plain.Out();
+    EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), 1 + static_cast<long>(expected.size())) << rows;
+    EXPECT_NE(rows.find(" /dev/a\\nb\\x1b[2J "), std::string::npos) << rows;
+    for (const auto& [name, content, health] : table)
+        if (health != "up") std::filesystem::remove(dir / name);
+    EXPECT_EQ(Status(dir.Path()).first, 0);
+}
+
+// The audit file under a file size limit and after a crash: each record whole on a line of its
+// own, and the server serving on.
+TEST(Monitoring, AuditRecordsStayWholeUnderAFileSizeLimit) {
+    SLine line({"--baud", "0"});
+    CPortLease lease;
+    const int port = lease.Port();
+    char day[16];
+    const std::time_t now = std::time(nullptr);
+    std::strftime(day, sizeof day, "%Y%m%d", std::localtime(&now));
+    const std::string audit = line.base + "LOG/AUDIT" + std::to_string(port) + "_" + day + ".jsonl";
+    std::filesystem::create_directories(line.base + "LOG");
+    std::string lines;
+    size_t earlier = 0;
+    for (; lines.size() < 100000; ++earlier) lines += "{\"earlier\":1}\n";
+    const std::string cut = "{\"time\":\"2026-01-01T00:00:00+00:00\",\"por";  // by a crash
+    line.dir.WriteFile(audit, lines + cut);
+    const std::string settings = "[COMPORT]\nBAUDRATE=115200\n[PORTS]\nCOM" + std::to_string(port) + "=" + line.a + "\n[LOG]\nAUDIT=1\n";
+    // Without a limit the record follows the cut line; with one, the records do not fit.
+    for (const bool limited : {false, true}) {
+        const size_t size = ReadWholeFile(audit).size();
+        const std::string limit = limited ? "prlimit --fsize=" + std::to_string(size + 100) + " -- " : "";
+        CServer server(line.dir, port, {{std::to_string(port), line.base}, settings, {}, "exec " + limit + "\"$0\" \"$@\""});
+        ASSERT_TRUE(server.Started()) << server.Err();
+        for (int i = 0; i < 2; ++i) EXPECT_EQ(line.Client({"date"}).code, 0);
+        if (limited) {
+            EXPECT_TRUE(server.WaitFor("Audit record not written", 30s));
+            EXPECT_EQ(ReadWholeFile(audit).size(), size);
+        }
+        EXPECT_EQ(server.Stop(SIGTERM), 0);
+    }
+    std::istringstream records(ReadWholeFile(audit));
+    size_t n = 0;
+    for (std::string text; std::getline(records, text); ++n) {
+        if (n == earlier) {
+            EXPECT_EQ(text, cut);
+        } else if (n > earlier) {
+            EXPECT_EQ(json::parse(text)["request"], "DR") << text;
+        }
+    }
+    EXPECT_EQ(n, earlier + 1 + 2);
+}
+
+// A state directory taken away and given back: one line for each, the file written by its path
+// (never into the directory under its new name) and again once the directory is back.
+TEST(Monitoring, StateDirectoryFaultsGiveOneLineEachWay) {
+    CTempDir top;
+    const std::string state = top / "state", moved = top / "moved";
+    std::filesystem::create_directory(state);
+    SLine line({"--baud", "0"});
+    line.StartServer("[STATUS]\nDIR=" + state + "\n");
+    const std::string file = state + "/port" + std::to_string(line.server->Port()) + ".prom";
+    const auto until = [&](const std::string& text, size_t from) {
+        for (int i = 0; i < 30 && !line.server->WaitFor(text, 2s, from); ++i) line.Client({"date"});
+        return line.server->WaitFor(text, 0s, from);
+    };
+    ASSERT_TRUE(until("State file is: " + file, 0));
+    // Each fault with its repair; the root user writes into a read-only directory all the same.
+    std::vector<std::pair<std::function<void()>, std::function<void()>>> faults = {
+        {[&] { std::filesystem::rename(state, moved); }, [&] { std::filesystem::create_directory(state); }}};
+    if (geteuid() != 0)
+        faults.push_back({[&] { chmod(state.c_str(), 0555); }, [&] { chmod(state.c_str(), 0755); }});
+    const std::string movedFile = moved + "/port" + std::to_string(line.server->Port()) + ".prom";
+    std::string movedText;
+    for (const auto& [fault, repair] : faults) {
+        const size_t from = line.server->Out().size();
+        fault();
+        EXPECT_TRUE(until("State file " + file + " not written: ", from));
+        if (movedText.empty()) movedText = ReadWholeFile(movedFile);
+        for (int i = 0; i < 3; ++i) {  // more attempts, each after a change and a second
+            line.Client({"date"});
+            std::this_thread::sleep_for(1100ms);
+        }
+        repair();
+        EXPECT_TRUE(until("State file " + file + " written again", from));
+    }
+    const std::string out = line.server->Out();
+    const auto count = [&](const std::string& text) {
+        size_t n = 0;
+        for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(count(" not written: "), faults.size()) << out;
+    EXPECT_EQ(count(" written again"), faults.size()) << out;
+    SPortState written;
+    std::string why;
+    EXPECT_TRUE(ParsePortState(ReadWholeFile(file), line.server->Port(), written, why)) << why;
+    EXPECT_TRUE(written.up);
+    EXPECT_EQ(ReadWholeFile(movedFile), movedText);  // nothing more under the new name
+}
+
+// A download paced by the server's block pause: its progress reaches the state file while it
+// runs, and the port is up throughout.
+TEST(Monitoring, LongDownloadShowsProgressAndStaysUp) {
+    CTempDir state;
+    SLine line({"--baud", "0"});
+    line.dir.WriteFile(line.base + "big", Text(Pattern(80 * 500, 3)));
+    line.StartServer("BLOCKPAUSE=100\n[STATUS]\nDIR=" + state.Path() + "\n");
+    CChild client(line.Args({"get", "big", "got"}), line.dir.Path());
+    std::set<long long> seen;
+    while (client.Running()) {
+        const SRunResult r = RunProgram({RS232_STATUS_EXE, "--json", state.Path()}, 30s);
+        const json ports = json::parse(r.out);
+        ASSERT_EQ(ports.size(), 1u) << r.out;
+        EXPECT_EQ(r.code, 0) << r.out;
+        EXPECT_EQ(ports[0]["state"], "up") << r.out;
+        if (!ports[0]["transfer"].is_null()) seen.insert(ports[0]["transfer"]["done"].get<long long>());
+        std::this_thread::sleep_for(200ms);
+    }
+    EXPECT_EQ(client.Wait(), 0) << client.Err();
+    EXPECT_GE(seen.size(), 3u);  // about 4 s of blocks, a write a second
 }
 
 }  // namespace
