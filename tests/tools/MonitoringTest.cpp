@@ -327,6 +327,7 @@ TEST(Monitoring, LongDownloadShowsProgressAndStaysUp) {
     SLine line({"--baud", "0"});
     line.dir.WriteFile(line.base + "big", Text(Pattern(80 * 500, 3)));
     line.StartServer("BLOCKPAUSE=100\n[STATUS]\nDIR=" + state.Path() + "\n");
+    for (int i = 0; i < 300 && Status(state.Path()).second.empty(); ++i) std::this_thread::sleep_for(100ms);
     CChild client(line.Args({"get", "big", "got"}), line.dir.Path());
     std::set<long long> seen;
     while (client.Running()) {
