@@ -74,7 +74,8 @@ CStateFile::EWrite CStateFile::Write() {
         errno = e.Error();
         return EWrite::Failed;
     }
-    return file.Commit(true) ? EWrite::Written : EWrite::Failed;
+    // Not synced: the state of a running process, written again every few seconds.
+    return file.Commit(true, false) ? EWrite::Written : EWrite::Failed;
 }
 
 }  // namespace rs232

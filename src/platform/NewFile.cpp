@@ -123,9 +123,9 @@ bool CNewFile::SetTimesAndMode(const struct stat& like) {
 
 bool CNewFile::SetMode(unsigned mode) { return m_fd >= 0 && ::fchmod(m_fd, mode & 0777) == 0; }
 
-bool CNewFile::Commit(bool replace) {
+bool CNewFile::Commit(bool replace, bool durable) {
     int error = m_fd < 0 ? EBADF : RefuseReplace(m_dir.m_fd, m_strName, replace);
-    if (error == 0 && ::fsync(m_fd) != 0) error = errno;
+    if (error == 0 && durable && ::fsync(m_fd) != 0) error = errno;
     const int dir = m_dir.m_fd;
     if (error == 0 && (replace ? ::renameat(dir, m_strTemp.c_str(), dir, m_strName.c_str())
                                : detail::RenameNoReplace(dir, m_strTemp, dir, m_strName)) != 0)
@@ -137,7 +137,7 @@ bool CNewFile::Commit(bool replace) {
     }
     m_bCommitted = true;
     Discard();               // closes; the name is the file's now
-    ::fsync(m_dir.m_fd);     // durability of the new name only; the file is complete either way
+    if (durable) ::fsync(m_dir.m_fd);  // of the new name only; the file is complete either way
     return true;
 }
 

@@ -52,11 +52,12 @@ public:
     bool Create(bool replace);
     // Writes all count bytes; throws CFileException on error (a full disk included).
     void Write(const void* data, int count);
-    // Syncs the file and renames it to its name. With `replace` an existing file of that name
+    // Syncs the file (unless not `durable`: a file that only describes this process, useless
+    // after a crash) and renames it to its name. With `replace` an existing file of that name
     // is replaced unless it is a directory (EISDIR), read-only (EACCES: the owner-write bit,
     // whoever the server runs as) or held open exclusively; without, an existing name fails
     // with EEXIST. False on failure (errno); the temporary file is gone then.
-    bool Commit(bool replace);
+    bool Commit(bool replace, bool durable = true);
 
     // Gives the file the permission bits and times of `like` (a copy's source).
     bool SetTimesAndMode(const struct stat& like);
