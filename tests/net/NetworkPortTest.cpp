@@ -203,18 +203,21 @@ TEST(TlsPort, RequestsAndARestartMidTransfer) {
     const auto client = [&](const std::vector<std::string>& args) {
         return line.Client(Join(pki.Flags(), args), clientSide.Url());
     };
-    EXPECT_EQ(client({"date"}).code, 0);
+    const SRunResult date = client({"date"});
+    EXPECT_EQ(date.code, 0) << date.err << server.Out();
     const Bytes data = Pattern(40000, 29);
     line.dir.WriteFile("up.bin", std::string(data.begin(), data.end()));
-    CChild put(line.Args(Join(pki.Flags(), {"--retries", "20", "put", "up.bin", "up.bin"}), clientSide.Url()),
+    // -v: a failure shows each block and answer of the client beside the server's log.
+    CChild put(line.Args(Join(pki.Flags(), {"-v", "--retries", "20", "put", "up.bin", "up.bin"}), clientSide.Url()),
                line.dir.Path());
     ASSERT_TRUE(server.WaitFor("Receiving File " + base / "up.bin...")) << server.Out();
     serverSide.Kill();
     EXPECT_TRUE(server.WaitFor(" lost, waiting for it to return\n", 60s)) << server.Out();
     serverSide.Start();
     EXPECT_TRUE(server.WaitFor(" reopened\n", 60s)) << server.Out();
-    EXPECT_EQ(put.Wait(100s), 0) << put.Err();
-    EXPECT_EQ(client({"get", "up.bin", "back.bin"}).code, 0);
+    EXPECT_EQ(put.Wait(100s), 0) << put.Err() << server.Out() << serverSide.Err();
+    const SRunResult get = client({"get", "up.bin", "back.bin"});
+    EXPECT_EQ(get.code, 0) << get.err << server.Out();
     EXPECT_EQ(line.dir.ReadFile("back.bin"), std::string(data.begin(), data.end()));
 }
 
