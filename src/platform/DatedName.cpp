@@ -22,14 +22,18 @@ std::string Prefix(EDatedFile kind, int port) {
                     : std::string();
 }
 
-// The number of count digits at from, or -1 when they are not all there.
+// count digits stand at from.
+bool Digits(std::string_view text, size_t from, size_t count) {
+    if (text.size() < from + count) return false;
+    for (size_t i = from; i < from + count; ++i)
+        if (!std::isdigit(static_cast<unsigned char>(text[i]))) return false;
+    return true;
+}
+
+// The number of count (at most 4) digits at from, which Digits has found there.
 int Number(std::string_view text, size_t from, size_t count) {
-    if (text.size() < from + count) return -1;
     int n = 0;
-    for (size_t i = from; i < from + count; ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(text[i]))) return -1;
-        n = n * 10 + (text[i] - '0');
-    }
+    for (size_t i = from; i < from + count; ++i) n = n * 10 + (text[i] - '0');
     return n;
 }
 
@@ -47,7 +51,7 @@ std::optional<CLocalTime> DateOfDatedFile(std::string_view name, EDatedFile kind
     const SPattern& p = kPatterns[static_cast<int>(kind)];
     const std::string prefix = Prefix(kind, port);
     const size_t digits = p.withTime ? 14 : 8;
-    if (!name.starts_with(prefix) || Number(name, prefix.size(), digits) < 0) return std::nullopt;
+    if (!name.starts_with(prefix) || !Digits(name, prefix.size(), digits)) return std::nullopt;
     const std::string_view rest = name.substr(prefix.size() + digits);
     if (p.suffix ? rest != p.suffix : (rest.size() < 2 || rest[0] != '_')) return std::nullopt;
     CLocalTime date;
