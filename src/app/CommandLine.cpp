@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "platform/Paths.h"
 #include "platform/PortNumber.h"
 #include "platform/TextFormat.h"
 
@@ -50,9 +51,10 @@ std::string BasePathFrom(const std::string& commandLine, int port,
 }
 
 std::string BasePathWarning(const std::string& base) {
-    return FormatText("Base path %s does not end in /: names are appended as they are, so the log "
-                      "goes to %sLOG/, backups to %sBAK/ and relative request paths to %s<name>",
-                      base.c_str(), base.c_str(), base.c_str(), base.c_str());
+    const char s = kDirSeparator;
+    return FormatText("Base path %s does not end in %c: names are appended as they are, so the "
+                      "log goes to %sLOG%c, backups to %sBAK%c and relative request paths to "
+                      "%s<name>", base.c_str(), s, base.c_str(), s, base.c_str(), s, base.c_str());
 }
 
 }  // namespace rs232

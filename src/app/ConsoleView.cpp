@@ -1,7 +1,5 @@
 #include "app/ConsoleView.h"
 
-#include <poll.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <thread>
@@ -101,12 +99,11 @@ void CConsoleServerView::DoModal(CServerDlg& dlg) {
             auto left = std::chrono::ceil<std::chrono::milliseconds>(m_nextTick - Clock::now());
             timeoutMs = static_cast<int>(std::max<long>(0, left.count()));
         }
-        // poll() skips a negative descriptor: no signal watcher, or no device to watch.
-        pollfd p[2] = {{m_signals.Fd(), POLLIN, 0},
-                       {m_bWatchDevice ? dlg.ArrivalFd() : -1, POLLIN, 0}};
-        const bool timedOut = poll(p, 2, timeoutMs) == 0;
+        const int deviceFd = m_bWatchDevice ? dlg.ArrivalFd() : -1;
+        const auto seen = m_signals.Wait(deviceFd, timeoutMs);
+        const bool timedOut = seen.timedOut;
         // Signals are read when their descriptor says there are some, not on every tick.
-        if (p[0].revents != 0) {
+        if (seen.signal) {
             if (m_signals.TakeReload()) dlg.OnReload();
             if (m_signals.TakePending()) {
                 dlg.OnCancel();
@@ -114,10 +111,10 @@ void CConsoleServerView::DoModal(CServerDlg& dlg) {
             }
         }
         // A device that is readable but gives nothing (hung up) is left to the next tick.
-        if (p[1].fd >= 0 && p[1].revents != 0 && !dlg.OnArrival()) m_bWatchDevice = false;
+        if (seen.device && !dlg.OnArrival()) m_bWatchDevice = false;
         if (const auto now = Clock::now(); m_bTimerActive && now >= m_nextTick) {
             // A poll that timed out on the device has asked it what the tick's Poll would.
-            dlg.OnTimer(m_nTimerId, timedOut && p[1].fd >= 0);
+            dlg.OnTimer(m_nTimerId, timedOut && deviceFd >= 0);
             m_bWatchDevice = true;
             // An overdue tick comes once, at once; ticks never pile up behind a long one.
             m_nextTick = std::max(m_nextTick + m_period, now);

@@ -67,14 +67,14 @@ bool CServerDlg::OnInitDialog() {
         m_view.MessageBox("Backup Dir Error");
         DestroyWindow();
     }
-    m_server.SetBackupPath(m_strBasePath + "BAK/");
+    m_server.SetBackupPath(m_strBasePath + "BAK" + kDirSeparator);
 
     if (!CLogFile::CreateDir(m_strBasePath + "LOG")) {
         m_bDirError = true;
         m_view.MessageBox("Log Dir Error");
         DestroyWindow();
     }
-    m_logFile.SetLogDir(m_strBasePath + "LOG/");
+    m_logFile.SetLogDir(m_strBasePath + "LOG" + kDirSeparator);
     m_logFile.SetPort(port);
 
     m_view.SetWindowText(m_view.GetWindowText() + FormatText(" Port %d", port));
@@ -83,7 +83,7 @@ bool CServerDlg::OnInitDialog() {
     LogMessage("Application path is: " + m_strAppPath);
     LogMessage(FormatText("Com port is: %d", port));
     LogMessage("Base path is: " + m_strBasePath);
-    if (!m_strBasePath.empty() && !m_strBasePath.ends_with('/'))
+    if (!m_strBasePath.empty() && !EndsInSeparator(m_strBasePath))
         LogMessage(BasePathWarning(m_strBasePath), EEventLevel::Warning);
     m_bServerRunning = 0;
     if (!ReadSettings()) WriteSettings();  // with the default rate

@@ -28,6 +28,7 @@
 #include "app/Monitoring.h"
 #include "app/ServerView.h"
 #include "app/Settings.h"
+#include "platform/Paths.h"
 #include "app/ServiceNotifier.h"
 #include "server/OperatorStatus.h"
 #include "server/Retention.h"
@@ -100,7 +101,7 @@ public:
     // "%.2ld" x4 from the build's four-part version; "00.00.00.00" when it cannot be read.
     std::string GetVersionString() const;
 
-    std::string SettingsPath() const { return m_strExePath + ".ini"; }
+    std::string SettingsPath() const { return SettingsPathOf(m_strExePath); }
     int ExitStatus() const { return (m_bDirError || m_bStartFailed) ? 1 : 0; }
     bool IsDestroyed() const { return m_bDestroyed; }
     int GetPort() const { return m_nPort; }

@@ -7,6 +7,7 @@
 
 #include "link/TlsSettings.h"
 #include "platform/FileOps.h"
+#include "platform/PathSafety.h"
 #include "platform/Paths.h"
 #include "platform/PortState.h"
 #include "platform/SettingsFile.h"
@@ -139,8 +140,10 @@ std::vector<std::string> DescribeSettings(const SOptionalSettings& s, const std:
     std::vector<std::string> lines;
     if (!s.access.root.empty()) lines.push_back("Access root is: " + s.access.root);
     if (s.access.readOnly) lines.push_back("Read-only: FT, DF, CF and DL are refused");
+    const auto native = NativeDrives();  // the platform's own drives need no line
     for (const auto& [letter, directory] : s.paths.drives)
-        lines.push_back(FormatText("Drive %c: is %s", letter, directory.c_str()));
+        if (!native.contains(letter) || native.at(letter) != directory)
+            lines.push_back(FormatText("Drive %c: is %s", letter, directory.c_str()));
     if (s.paths.defaultDrive) lines.push_back(FormatText("Default drive is: %c:", s.paths.defaultDrive));
     if (s.paths.ignoreCase) lines.push_back("Letter case of request paths: ignored");
     if (s.blockPause != wire::kBlockPause)

@@ -1,5 +1,6 @@
 #include "app/SignalWatcher.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -28,6 +29,16 @@ void CSignalWatcher::Collect() {
     signalfd_siginfo info;
     while (read(m_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
         (info.ssi_signo == SIGHUP ? m_bReload : m_bClose) = true;
+}
+
+CSignalWatcher::SWaitResult CSignalWatcher::Wait(int deviceFd, int timeoutMs) const {
+    // poll() skips a negative descriptor: no signal descriptor, or no device to watch.
+    pollfd p[2] = {{m_fd, POLLIN, 0}, {deviceFd, POLLIN, 0}};
+    SWaitResult result;
+    result.timedOut = poll(p, 2, timeoutMs) == 0;
+    result.signal = p[0].revents != 0;
+    result.device = p[1].fd >= 0 && p[1].revents != 0;
+    return result;
 }
 
 bool CSignalWatcher::TakePending() {

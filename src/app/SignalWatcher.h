@@ -15,6 +15,12 @@ public:
 
     // Readable while a signal is pending; -1 when the descriptor could not be made.
     int Fd() const { return m_fd; }
+    // Waits up to timeoutMs (negative: no limit) for a signal or for input on deviceFd (-1 for
+    // none). What it saw: nothing when the time ran out.
+    struct SWaitResult {
+        bool timedOut = false, signal = false, device = false;
+    };
+    SWaitResult Wait(int deviceFd, int timeoutMs) const;
     // Consumes the pending signals; true when SIGINT or SIGTERM was among them (a SIGHUP among
     // them is kept for TakeReload). Never waits.
     bool TakePending();

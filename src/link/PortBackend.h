@@ -79,5 +79,9 @@ bool ReadNetworkAddress(const std::string& device, std::string& host, std::strin
 std::unique_ptr<IPortBackend> MakeTtyBackend(const std::string& device);
 std::unique_ptr<IPortBackend> MakeTcpBackend(const std::string& device, const STlsFiles* tls);
 std::unique_ptr<IPortBackend> MakeRfc2217Backend(const std::string& device, const STlsFiles* tls);
+// The local serial device of port n when [PORTS] does not map it.
+std::string DefaultDeviceName(int port);
+// Waits until the backend has input or until `until`, whichever comes first.
+void WaitForInput(IPortBackend& backend, IPortBackend::Clock::time_point until);
 
 }  // namespace rs232

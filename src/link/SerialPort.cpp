@@ -2,8 +2,6 @@
 
 #include "platform/PortNumber.h"
 
-#include <poll.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <thread>
@@ -24,7 +22,7 @@ CSerialPort::~CSerialPort() {
 std::string CSerialPort::DeviceName(int port) const {
     auto it = m_deviceMap.find(port);
     if (it != m_deviceMap.end()) return it->second;
-    return "/dev/ttyS" + std::to_string(port - 1);
+    return DefaultDeviceName(port);
 }
 
 std::string CSerialPort::Notice(int port) const {
@@ -121,12 +119,7 @@ void CSerialPort::WaitReadable(Clock::time_point until) {
         std::this_thread::sleep_until(until);
         return;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(until - Clock::now());
-    if (left.count() <= 0) return;
-    timespec ts{static_cast<time_t>(left.count() / 1'000'000'000),
-                static_cast<long>(left.count() % 1'000'000'000)};
-    pollfd pfd{m_backend->Fd(), POLLIN, 0};
-    ::ppoll(&pfd, 1, &ts, nullptr);
+    WaitForInput(*m_backend, until);
 }
 
 int CSerialPort::ReadWithin(void* buffer, int count, Clock::time_point deadline) {

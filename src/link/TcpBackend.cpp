@@ -1,38 +1,15 @@
 #include "link/TcpBackend.h"
 
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 #include "link/SerialPort.h"
+#include "link/TcpSocket.h"
 #include "link/TlsClient.h"
 
 namespace rs232 {
 
 namespace {
-
-// A far end that vanishes without closing (power cut, cable pulled) is noticed after
-// idle + interval * count seconds of silence.
-constexpr int kKeepAliveIdleS = 10;
-constexpr int kKeepAliveIntervalS = 5;
-constexpr int kKeepAliveCount = 3;
-
-int MsUntil(IPortBackend::Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - IPortBackend::Clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-void SetOption(int fd, int level, int name, int value) {
-    ::setsockopt(fd, level, name, &value, sizeof value);
-}
 
 // A TLS alert record (content type 21, version 3.x): the far end speaks TLS.
 bool LooksLikeTls(const std::deque<uint8_t>& in) {
@@ -74,56 +51,18 @@ int CTcpBackend::Open(const SLineSettings& line) {
 }
 
 int CTcpBackend::Connect(Clock::time_point deadline) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (const int rc = ::getaddrinfo(m_host.c_str(), m_service.c_str(), &hints, &found); rc != 0)
-        return Fail(kPortOpenFailed, "cannot resolve " + m_host + " port " + m_service + ": " +
-                                         ::gai_strerror(rc));
-    int error = ETIMEDOUT;
-    for (addrinfo* a = found; a && m_fd < 0; a = a->ai_next) {
-        const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                                a->ai_protocol);
-        if (fd < 0) {
-            error = errno;
-            continue;
-        }
-        if (::connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
-            error = errno;
-            if (error == EINPROGRESS) {
-                pollfd pfd{fd, POLLOUT, 0};
-                int r;
-                do {
-                    r = ::poll(&pfd, 1, MsUntil(deadline));
-                } while (r < 0 && errno == EINTR);
-                socklen_t length = sizeof error;
-                if (r <= 0)
-                    error = ETIMEDOUT;
-                else if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
-                    error = errno;
-            }
-            if (error != 0) {
-                ::close(fd);
-                continue;
-            }
-        }
-        m_fd = fd;
-    }
-    ::freeaddrinfo(found);
-    if (m_fd < 0) {
-        std::string why = std::strerror(error);
-        if (error == ETIMEDOUT)
+    tcp::SConnectFailure failure;
+    m_fd = tcp::Connect(m_host, m_service, deadline, failure);
+    if (m_fd == tcp::kNoSocket) {
+        if (!failure.resolved)
+            return Fail(kPortOpenFailed,
+                        "cannot resolve " + m_host + " port " + m_service + ": " + failure.text);
+        std::string why = failure.text;
+        if (failure.timedOut)
             why += " (no answer within " + std::to_string(kConnectTimeout.count()) + " s)";
         return Fail(kPortOpenFailed, "cannot connect to " + m_host + " port " + m_service + ": " +
                                          why);
     }
-    // Every block round waits for a one-byte answer: nothing may sit in the send buffer.
-    SetOption(m_fd, IPPROTO_TCP, TCP_NODELAY, 1);
-    SetOption(m_fd, SOL_SOCKET, SO_KEEPALIVE, 1);
-    SetOption(m_fd, IPPROTO_TCP, TCP_KEEPIDLE, kKeepAliveIdleS);
-    SetOption(m_fd, IPPROTO_TCP, TCP_KEEPINTVL, kKeepAliveIntervalS);
-    SetOption(m_fd, IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveCount);
     m_broken = false;
     m_received = 0;
     return kPortOk;
@@ -172,7 +111,7 @@ int CTcpBackend::Close() {
     const int fd = m_fd;
     m_fd = -1;
     m_in.clear();
-    return ::close(fd) != 0 && errno != EINTR ? kPortCloseFailed : kPortOk;
+    return tcp::Close(fd) ? kPortOk : kPortCloseFailed;
 }
 
 void CTcpBackend::Decode(const uint8_t* data, size_t length) {
@@ -202,18 +141,17 @@ bool CTcpBackend::Pump() {
 }
 
 ssize_t CTcpBackend::Receive(uint8_t* buffer, size_t size) {
-    return m_tls ? m_tls->Receive(buffer, size) : ::recv(m_fd, buffer, size, MSG_DONTWAIT);
+    return m_tls ? m_tls->Receive(buffer, size) : tcp::Receive(m_fd, buffer, size);
 }
 
 ssize_t CTcpBackend::Send(const uint8_t* data, size_t size) {
-    return m_tls ? m_tls->Send(data, size) : ::send(m_fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    return m_tls ? m_tls->Send(data, size) : tcp::Send(m_fd, data, size);
 }
 
 short CTcpBackend::WaitEvents(short plain) const { return m_tls ? m_tls->PollEvents(plain) : plain; }
 
 bool CTcpBackend::PumpUntil(Clock::time_point deadline) {
-    pollfd pfd{m_fd, WaitEvents(POLLIN), 0};
-    if (::poll(&pfd, 1, MsUntil(deadline)) < 0 && errno != EINTR) m_broken = true;
+    if (!tcp::Wait(m_fd, WaitEvents(tcp::kWaitRead), deadline)) m_broken = true;
     return Pump();
 }
 
@@ -226,8 +164,7 @@ bool CTcpBackend::SendAll(const uint8_t* data, size_t length, Clock::time_point 
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
-        pollfd pfd{m_fd, WaitEvents(POLLOUT), 0};
-        if (Clock::now() >= deadline || (::poll(&pfd, 1, MsUntil(deadline)) < 0 && errno != EINTR))
+        if (Clock::now() >= deadline || !tcp::Wait(m_fd, WaitEvents(tcp::kWaitWrite), deadline))
             break;
     }
     // Part of an escape may be out: the stream cannot be trusted any more.

@@ -66,7 +66,7 @@ protected:
 
 private:
     int Connect(Clock::time_point deadline);
-    // recv and send with MSG_DONTWAIT, through TLS when the line has it.
+    // The socket's receive and send (tcp::), through TLS when the line has it.
     ssize_t Receive(uint8_t* buffer, size_t size);
     ssize_t Send(const uint8_t* data, size_t size);
     short WaitEvents(short plain) const;

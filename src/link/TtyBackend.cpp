@@ -209,4 +209,16 @@ std::unique_ptr<IPortBackend> MakeTtyBackend(const std::string& device) {
     return std::make_unique<CTtyBackend>(device);
 }
 
+std::string DefaultDeviceName(int port) { return "/dev/ttyS" + std::to_string(port - 1); }
+
+void WaitForInput(IPortBackend& backend, IPortBackend::Clock::time_point until) {
+    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        until - IPortBackend::Clock::now());
+    if (left.count() <= 0) return;
+    timespec ts{static_cast<time_t>(left.count() / 1'000'000'000),
+                static_cast<long>(left.count() % 1'000'000'000)};
+    pollfd pfd{backend.Fd(), POLLIN, 0};
+    ::ppoll(&pfd, 1, &ts, nullptr);
+}
+
 }  // namespace rs232

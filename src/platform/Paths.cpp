@@ -70,6 +70,12 @@ std::string DirectoryOf(const std::string& path) {
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
+const char kDirSeparator = '/';
+
+std::string SettingsPathOf(const std::string& executable) { return executable + ".ini"; }
+
+bool EndsInSeparator(const std::string& path) { return path.ends_with('/'); }
+
 std::string ExecutablePath() {
     std::string buffer(4096, '\0');
     const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());

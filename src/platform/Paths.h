@@ -21,4 +21,13 @@ std::string DirectoryOf(const std::string& path);
 // Full path of the running executable (/proc/self/exe); empty when it cannot be read.
 std::string ExecutablePath();
 
+// The settings file of an executable: "<executable>.ini", on Windows the executable's path with
+// its last three characters replaced by "ini" (rs232-server.exe: rs232-server.ini).
+std::string SettingsPathOf(const std::string& executable);
+
+// The separator the platform writes between a directory and a name ('/', or '\\' on Windows);
+// a path ending in either separator the platform takes ends in a directory.
+extern const char kDirSeparator;
+bool EndsInSeparator(const std::string& path);
+
 }  // namespace rs232

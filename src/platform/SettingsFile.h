@@ -20,6 +20,7 @@
 #include <string>
 
 #include "platform/Number.h"
+#include "platform/PathSafety.h"
 #include "platform/PortNumber.h"
 
 namespace rs232 {
@@ -101,7 +102,7 @@ inline std::map<int, std::string> ReadDeviceMap(const CIniFile& ini) {
 // [DRIVES] <letter>=<directory>, the letter in either case (upper case in the map); other keys
 // and empty directories are ignored.
 inline std::map<char, std::string> ReadDriveMap(const CIniFile& ini) {
-    std::map<char, std::string> drives;
+    std::map<char, std::string> drives = NativeDrives();
     CIniFile::TNamesDepend keys;
     ini.GetAllKeys("DRIVES", keys);
     for (const auto& key : keys) {

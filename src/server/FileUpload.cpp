@@ -211,8 +211,7 @@ SPollEvent CRs232Server::UploadEnd(const std::string& readOnly) {
     m_request.crc32 = m_upload.crc;
 
     const std::string& target = m_upload.m_strRecFile;
-    const size_t slash = target.rfind('/');
-    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    const std::string name = target.substr(DirectoryOf(target).size());
     const std::string backupFile =
         m_strBackupPath + DatedFileName(EDatedFile::Backup, m_nPort, LocalNow(), name);
 

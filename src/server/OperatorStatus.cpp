@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "platform/Clock.h"
+#include "platform/Paths.h"
 #include "platform/TextFormat.h"
 #include "server/Rs232Server.h"
 
@@ -43,7 +44,7 @@ SOperatorStatus DescribeStatus(const CRs232Server& server, int port, int32_t bau
     }
     s.counts = FormatText("%ld served, %ld failed", activity.served, activity.failed);
     if (const STransfer* t = server.Transfer()) {
-        const std::string name = t->file.substr(t->file.rfind('/') + 1);
+        const std::string name = t->file.substr(DirectoryOf(t->file).size());
         const double seconds =
             std::chrono::duration<double>(STransfer::Clock::now() - t->started).count();
         s.progress = FormatText("%s %s: %lld of %lld bytes", t->upload ? "Receiving" : "Sending",

@@ -11,6 +11,7 @@
 #include "platform/NewFile.h"
 #include "platform/Paths.h"
 #include "platform/NameLookup.h"
+#include "platform/PathSafety.h"
 #include "platform/TextFormat.h"
 #include "server/Rs232Server.h"
 
@@ -24,6 +25,10 @@ int CRs232Server::IsAbsolutePath(const std::string& path) {
 
 bool CRs232Server::ResolvePath(const std::string& requestPath, std::string& resolved,
                                std::string& status) const {
+    if (const std::string why = UnsafeNameReason(requestPath); !why.empty()) {
+        status = FormatText("Access to %s refused: %s", requestPath.c_str(), why.c_str());
+        return false;
+    }
     std::string path = requestPath;
     for (char& c : path)
         if (c == '\\') c = '/';

@@ -1,15 +1,17 @@
 #include "Client.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <climits>
+#include <ctime>
 #include <cstring>
 #include <fstream>
 #include <utility>
+
+#include "platform/FileOps.h"
+#include "platform/NewFile.h"
+#include "platform/Paths.h"
+#include "wire/Wire.h"
 
 namespace rs232::client {
 
@@ -121,50 +123,30 @@ SRemoteInfo CClient::Info(const std::string& remote) {
 long CClient::Get(const std::string& remote, const std::string& local,
                   const ProgressFn& progress, bool replace) {
     CheckPath(remote, kMaxShortPath, "remote path");
-    struct stat existing{};
-    if (!replace && lstat(local.c_str(), &existing) == 0)
-        throw Failure(local + " exists; get --force replaces it");
-    std::string tmp = local + ".partXXXXXX";
-    int fd = mkstemp(tmp.data());
-    if (fd < 0) throw Failure("cannot create " + tmp + ": " + std::strerror(errno));
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    try {
-        const long n = Receive(
-            m_link, remote,
-            [&](const uint8_t* p, size_t len) {
-                while (len > 0) {
-                    ssize_t w = write(fd, p, len);
-                    if (w < 0 && errno == EINTR) continue;
-                    if (w <= 0) {
-                        m_link.SendEot();
-                        throw Failure("cannot write " + tmp + ": " + std::strerror(errno));
-                    }
-                    p += w;
-                    len -= static_cast<size_t>(w);
-                }
-            },
-            progress);
-        const bool synced = fsync(fd) == 0;
-        // close releases the descriptor even when it fails: it must not be closed again.
-        const bool closed = close(std::exchange(fd, -1)) == 0;
-        if (!synced || !closed)
-            throw Failure("cannot write " + tmp + ": " + std::strerror(errno));
-        if (!replace && renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, local.c_str(),
-                                  RENAME_NOREPLACE) != 0)
-            throw Failure(errno == EEXIST
-                              ? local + " appeared during the download; get --force replaces it"
-                              : "cannot rename " + tmp + " to " + local + ": " +
-                                    std::strerror(errno));
-        if (replace && rename(tmp.c_str(), local.c_str()) != 0)
-            throw Failure("cannot rename " + tmp + " to " + local + ": " + std::strerror(errno));
-        return n;
-    } catch (...) {
-        if (fd >= 0) close(fd);
-        unlink(tmp.c_str());
-        throw;
-    }
+    if (!replace && FileExists(local)) throw Failure(local + " exists; get --force replaces it");
+    // Written under a temporary name beside it, which takes the name only when complete.
+    const std::string where = DirectoryOf(local);
+    CDirectory dir;
+    CNewFile file(dir, local.substr(where.size()));
+    if (!dir.Open(where) || !file.Create(replace))
+        throw Failure(errno == EEXIST ? local + " exists; get --force replaces it"
+                                      : "cannot create " + local + ": " + std::strerror(errno));
+    const long n = Receive(
+        m_link, remote,
+        [&](const uint8_t* p, size_t len) {
+            try {
+                file.Write(p, static_cast<int>(len));
+            } catch (const CFileException& e) {
+                m_link.SendEot();
+                throw Failure("cannot write " + local + ": " + std::strerror(e.Error()));
+            }
+        },
+        progress);
+    if (!file.Commit(replace))
+        throw Failure(errno == EEXIST
+                          ? local + " appeared during the download; get --force replaces it"
+                          : "cannot write " + local + ": " + std::strerror(errno));
+    return n;
 }
 
 long CClient::Put(const std::string& local, const std::string& remote,
@@ -172,17 +154,18 @@ long CClient::Put(const std::string& local, const std::string& remote,
     CheckPath(remote, kMaxShortPath, "remote path");
     if (remote.find(';') != std::string::npos)
         throw std::invalid_argument("remote path holds ';', which the upload start cannot carry");
-    struct stat st{};
-    if (stat(local.c_str(), &st) != 0)
+    CFileStatus st;
+    if (!GetStatus(local, st))
         throw Failure("cannot read " + local + ": " + std::strerror(errno));
-    if (!S_ISREG(st.st_mode)) throw Failure("cannot read " + local + ": not a regular file");
+    if (st.m_attribute & wire::kAttrDirectory || !(st.m_attribute & wire::kAttrArchive))
+        throw Failure("cannot read " + local + ": not a regular file");
     errno = 0;
     std::ifstream in(local, std::ios::binary);
     if (!in)
         throw Failure("cannot read " + local + ": " + std::strerror(errno ? errno : EACCES));
-    if (st.st_size > LONG_MAX || st.st_size > INT32_MAX)
+    if (st.m_size64 > LONG_MAX || st.m_size64 > INT32_MAX)
         throw std::invalid_argument(local + " is too large for the upload size field");
-    const long size = static_cast<long>(st.st_size);
+    const long size = static_cast<long>(st.m_size64);
 
     const long started = ServerTime();
     m_link.Connect();
@@ -333,13 +316,11 @@ std::string AttributeLetters(unsigned attributes) {
 
 std::string FormatTime(long seconds, bool utc) {
     const time_t t = static_cast<time_t>(seconds);
-    tm parts{};
-    if (utc)
-        gmtime_r(&t, &parts);
-    else
-        localtime_r(&t, &parts);
+    // One thread: the shared result of gmtime/localtime is read at once.
+    const tm* parts = utc ? std::gmtime(&t) : std::localtime(&t);
+    if (!parts) return std::to_string(seconds);
     char buf[64];
-    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &parts);
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", parts);
     return buf;
 }
 

@@ -12,8 +12,6 @@
 // Exit status: 0 done, 1 the server refused or showed a failure (or a local file failed),
 // 2 no usable answer on the line, 64 usage error, 130 interrupted (SIGINT, SIGTERM). With
 // several files each is reported and the status is the worst of them.
-#include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,6 +33,7 @@
 #include "link/SerialPort.h"
 #include "link/TlsSettings.h"
 #include "platform/FileOps.h"
+#include "platform/Interrupt.h"
 #include "platform/Number.h"
 #include "platform/Paths.h"
 #include "platform/SettingsFile.h"
@@ -263,8 +262,9 @@ int main(int argc, char** argv) {
     if (*get) {
         std::string target = items.size() > 1 ? items.back() : std::string();
         if (items.size() > 1) items.pop_back();
-        struct stat st{};
-        const bool isDir = !target.empty() && stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        rs232::CFileStatus st;
+        const bool isDir = !target.empty() && rs232::GetStatus(target, st) &&
+                           (st.m_attribute & rs232::wire::kAttrDirectory);
         if (items.size() > 1 && !isDir) {
             std::fprintf(stderr, "rs232-client: %s is not a directory (the last of several names "
                                  "is where the files go)\n", target.c_str());
@@ -336,10 +336,7 @@ int main(int argc, char** argv) {
 
     CClientLink link(serial, static_cast<int>(baud));
     // Ctrl-C ends a transfer cleanly: EOT to the server, no partial local file.
-    struct sigaction sa{};
-    sa.sa_handler = OnSignal;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    rs232::CatchInterrupt(OnSignal);
     link.SetCancelFlag(&g_interrupted);
     CClient client(link);
     if (verbose)

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# A wine prefix for the Windows tests, made fresh: no window (null graphics driver), and the
+# wine server kept up meanwhile so that each program starts quickly.
+set -euo pipefail
+# Nothing of wine keeps the caller's output open: its servers outlive this script.
+exec </dev/null >"${1%/}.log" 2>&1
+export WINEPREFIX=$1 WINEDEBUG=-all
+wineserver -k 2>/dev/null || true
+wineserver -w 2>/dev/null || true
+rm -rf "$WINEPREFIX"
+mkdir -p "$WINEPREFIX"
+wineserver -p60
+wineboot -i >/dev/null 2>&1
+wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null /f >/dev/null 2>&1
+wine cmd /c exit
