@@ -1,22 +1,8 @@
+#include <ctime>
+
 #include "platform/Clock.h"
 
-#include <ctime>
-#include <utility>
-
 namespace rs232 {
-
-namespace {
-std::function<int64_t()>& TestClock() {
-    static std::function<int64_t()> clock;
-    return clock;
-}
-}  // namespace
-
-int64_t CurrentTime() {
-    const auto& clock = TestClock();
-    if (clock) return clock();
-    return static_cast<int64_t>(::_time64(nullptr));
-}
 
 CLocalTime LocalTime(int64_t t) {
     CLocalTime result;
@@ -33,7 +19,5 @@ CLocalTime LocalTime(int64_t t) {
     result.offset = static_cast<long>(::_mkgmtime64(&parts) - value);
     return result;
 }
-
-void SetClockForTest(std::function<int64_t()> clock) { TestClock() = std::move(clock); }
 
 }  // namespace rs232
