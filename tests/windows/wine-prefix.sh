@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# A wine prefix for the Windows tests, made fresh: no window (null graphics driver), and the
-# wine server kept up meanwhile so that each program starts quickly.
+# A wine prefix for the Windows tests, made fresh: no window on any display (wine's null
+# graphics driver, in force from the next start of wine on), then the wine server kept up
+# meanwhile so that each program starts quickly.
 set -euo pipefail
 # Nothing of wine keeps the caller's output open: its servers outlive this script.
 exec </dev/null >"${1%/}.log" 2>&1
@@ -9,7 +10,9 @@ wineserver -k 2>/dev/null || true
 wineserver -w 2>/dev/null || true
 rm -rf "$WINEPREFIX"
 mkdir -p "$WINEPREFIX"
+wineboot -i
+wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null /f
+wineserver -k
+wineserver -w
 wineserver -p60
-wineboot -i >/dev/null 2>&1
-wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null /f >/dev/null 2>&1
 wine cmd /c exit
