@@ -25,6 +25,7 @@ constexpr UINT_PTR kStatusTimer = 0x5254;       // refreshes the status line
 constexpr UINT kStatusRefreshMs = 250;
 constexpr DWORD kPumpBudgetMs = 20;             // one PumpMessages step at most
 constexpr const wchar_t* kClassName = L"Rs232ServerWindow";
+constexpr int kIconResource = 1;                // resources/rs232-server.rc
 
 std::wstring W(const std::string& text) { return detail::Wide(text); }
 
@@ -141,7 +142,8 @@ private:
         wc.cbSize = sizeof wc;
         wc.lpfnWndProc = Procedure;
         wc.hInstance = instance;
-        wc.hIcon = LoadIconW(nullptr, reinterpret_cast<LPCWSTR>(IDI_APPLICATION));
+        wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(kIconResource));
+        if (!wc.hIcon) wc.hIcon = LoadIconW(nullptr, reinterpret_cast<LPCWSTR>(IDI_APPLICATION));
         wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
         wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
         wc.lpszClassName = kClassName;
