@@ -74,8 +74,7 @@ bool WriteAllHandle(int fd, const char* data, size_t count) {
     return true;
 }
 
-bool StatusOfHandle(void* handle, const std::string& name, CFileStatus& status) {
-    (void)name;
+bool StatusOfHandle(void* handle, CFileStatus& status) {
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(handle, &info)) return FailWithLastError();
     status.m_size64 = (static_cast<int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
@@ -105,7 +104,7 @@ bool GetStatus(const std::string& path, CFileStatus& status) {
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
-        const bool ok = StatusOfHandle(h, path, status);
+        const bool ok = StatusOfHandle(h, status);
         CloseHandle(h);
         return ok;
     }

@@ -16,6 +16,6 @@ int OpenHandle(const std::string& path, unsigned long access, unsigned long shar
                unsigned long disposition, bool regularOnly);
 void* HandleOf(int fd);
 bool WriteAllHandle(int fd, const char* data, size_t count);
-bool StatusOfHandle(void* handle, const std::string& name, CFileStatus& status);
+bool StatusOfHandle(void* handle, CFileStatus& status);
 
 }  // namespace rs232::detail
