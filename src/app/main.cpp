@@ -10,7 +10,7 @@
 #include "app/ServerApp.h"
 #include "app/SignalWatcher.h"
 #include "app/WindowModule.h"
-#include "platform/FileOps.h"
+#include "platform/FileLimits.h"
 #include "platform/Paths.h"
 #include "platform/Module.h"
 

@@ -10,9 +10,11 @@
 #include "app/ConsoleView.h"
 #include "app/ServerApp.h"
 #include "app/WindowWin32.h"
+#include "platform/FileLimits.h"
 
 int main(int argc, char** argv) {
     const std::string commandLine = rs232::JoinArguments(argc, argv);
+    rs232::IgnoreFileSizeSignal();
     const char* headless = std::getenv("RS232_HEADLESS");
     if (headless && std::strcmp(headless, "1") == 0) {
         rs232::CConsoleShell shell;

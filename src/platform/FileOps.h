@@ -60,15 +60,6 @@ bool AppendToFile(const std::string& path, const std::string& data);
 // never ends in a cut line of its own making.
 bool AppendWhole(const std::string& path, const std::string& data);
 
-// Reads a regular file of at most maxBytes into text, without blocking: anything else (a FIFO,
-// a device, a directory) fails with EINVAL before it is opened and a longer file with EFBIG,
-// unread. False on failure (errno).
-bool ReadSmallFile(const std::string& path, size_t maxBytes, std::string& text);
-
-// For the whole process: a write beyond its file size limit fails (EFBIG) instead of ending
-// the process by its signal.
-void IgnoreFileSizeSignal();
-
 class CFile {
 public:
     enum : unsigned {

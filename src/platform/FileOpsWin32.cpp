@@ -129,13 +129,24 @@ bool MakeDir(const std::string& path) {
 
 namespace {
 bool Append(const std::string& path, const std::string& data, bool whole) {
-    const int fd = OpenHandle(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+    // Whole lines look at the last byte there.
+    const int fd = OpenHandle(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | (whole ? GENERIC_READ : 0),
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_ALWAYS,
                               true);
     if (fd < 0) return false;
     LARGE_INTEGER size{};
     const bool sized = GetFileSizeEx(HandleOf(fd), &size);
-    const bool ok = WriteAllHandle(fd, data.data(), data.size());
+    bool ok = true;
+    if (whole && sized && size.QuadPart > 0) {
+        char last = '\n';
+        DWORD n = 0;
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(size.QuadPart - 1);
+        at.OffsetHigh = static_cast<DWORD>((size.QuadPart - 1) >> 32);
+        if (ReadFile(HandleOf(fd), &last, 1, &n, &at) && n == 1 && last != '\n')
+            ok = WriteAllHandle(fd, "\n", 1);
+    }
+    ok = ok && WriteAllHandle(fd, data.data(), data.size());
     const int error = errno;
     // Failing to cut it off leaves what the disk took; nothing more can be done about it.
     if (!ok && whole && sized) {

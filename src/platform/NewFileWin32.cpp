@@ -161,14 +161,15 @@ bool CNewFile::SetMode(unsigned mode) {
            FailWithLastError();
 }
 
-bool CNewFile::Commit(bool replace) {
+bool CNewFile::Commit(bool replace, bool durable) {
     const std::string dir = m_dir.RealPath();
     int error = m_fd < 0 || dir.empty() ? EBADF : RefuseReplace(dir, m_strName, replace);
-    if (error == 0 && !FlushFileBuffers(HandleOf(m_fd))) error = ErrnoOf(GetLastError());
+    if (error == 0 && durable && !FlushFileBuffers(HandleOf(m_fd))) error = ErrnoOf(GetLastError());
     if (error == 0) {
         _close(m_fd);
         m_fd = -1;
-        const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
+        const DWORD flags = (durable ? MOVEFILE_WRITE_THROUGH : 0) |
+                            (replace ? MOVEFILE_REPLACE_EXISTING : 0);
         if (!MoveInto(WidePath(m_strTemp), WidePath(Join(dir, m_strName)), flags))
             error = ErrnoOf(GetLastError());
     }
@@ -200,7 +201,7 @@ int RemoveLeftoverTempFiles(const std::string& path) {
 }
 
 bool CopyFileInto(const std::string& src, const CDirectory& dir, const std::string& name,
-                  bool replace) {
+                  bool replace, const std::function<void()>& step) {
     const int in = OpenHandle(src, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
                               OPEN_EXISTING, true);
     if (in < 0) return false;
@@ -220,6 +221,7 @@ bool CopyFileInto(const std::string& src, const CDirectory& dir, const std::stri
             errno = e.Error();
             ok = false;
         }
+        if (ok && step) step();
     }
     struct stat st {};
     ok = ok && (::fstat(in, &st) == 0 || FailWithLastError()) && out.SetTimesAndMode(st) &&

@@ -76,6 +76,8 @@ std::string SettingsPathOf(const std::string& executable) { return executable + 
 
 bool EndsInSeparator(const std::string& path) { return path.ends_with('/'); }
 
+std::string DefaultStatusDir() { return "/run/rs232-server"; }
+
 std::string ExecutablePath() {
     std::string buffer(4096, '\0');
     const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());

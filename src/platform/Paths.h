@@ -25,6 +25,10 @@ std::string ExecutablePath();
 // its last three characters replaced by "ini" (rs232-server.exe: rs232-server.ini).
 std::string SettingsPathOf(const std::string& executable);
 
+// Where rs232-status looks for the state files when neither its argument nor RS232_STATUS_DIR
+// names a directory: /run/rs232-server, on Windows %ProgramData%\rs232-server.
+std::string DefaultStatusDir();
+
 // The separator the platform writes between a directory and a name ('/', or '\\' on Windows);
 // a path ending in either separator the platform takes ends in a directory.
 extern const char kDirSeparator;

@@ -96,6 +96,13 @@ bool EndsInSeparator(const std::string& path) {
     return !path.empty() && IsSeparator(path.back());
 }
 
+std::string DefaultStatusDir() {
+    wchar_t data[MAX_PATH];
+    const DWORD n = GetEnvironmentVariableW(L"ProgramData", data, MAX_PATH);
+    const std::string base = n > 0 && n < MAX_PATH ? Narrow(data) : "C:\\ProgramData";
+    return base + "\\rs232-server";
+}
+
 std::string ExecutablePath() {
     std::vector<wchar_t> buffer(32768);
     const DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));

@@ -14,9 +14,8 @@
 namespace rs232 {
 
 // The directory of the state files when the settings name none ([STATUS] DIR), and the one
-// rs232-status reads by default (the unit sets the variable to it).
+// rs232-status reads before its default (DefaultStatusDir; the unit sets the variable to it).
 inline constexpr const char* kStatusDirVariable = "RS232_STATUS_DIR";
-inline constexpr const char* kDefaultStatusDir = "/run/rs232-server";
 
 // The file is written on a change at most every kStateMinInterval, at least every
 // kStateRefresh while the server runs; one not updated for kStateStaleAfter belongs to a server

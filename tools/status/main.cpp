@@ -1,7 +1,7 @@
 // rs232-status: every port of this host at a glance, from the servers' state files.
 //
 //   rs232-status [--json] [DIR]        DIR: the state directory; default $RS232_STATUS_DIR, else
-//                                      /run/rs232-server
+//                                      /run/rs232-server (%ProgramData%\rs232-server on Windows)
 //
 // One row per port, from the regular files named port<N>.prom (N in 1..99, as the server names
 // them): port, device, state (up, down, stale, stopped, or unreadable or invalid with the
@@ -20,7 +20,9 @@
 
 #include "platform/Clock.h"
 #include "platform/DirSearch.h"
+#include "platform/FileLimits.h"
 #include "platform/FileOps.h"
+#include "platform/Paths.h"
 #include "platform/PortState.h"
 #include "platform/TextFormat.h"
 
@@ -174,11 +176,11 @@ void PrintJson(const std::vector<SRow>& rows, int64_t now) {
 int main(int argc, char** argv) {
     CLI::App app{"Every port of this host from the servers' state files"};
     const char* fromEnvironment = std::getenv(kStatusDirVariable);
-    std::string dir = fromEnvironment && *fromEnvironment ? fromEnvironment : kDefaultStatusDir;
+    std::string dir = fromEnvironment && *fromEnvironment ? fromEnvironment : DefaultStatusDir();
     bool json = false;
     app.add_flag("--json", json, "Print JSON for scripts");
     app.add_option("dir", dir, "State directory (default: $RS232_STATUS_DIR, else " +
-                                   std::string(kDefaultStatusDir) + ")");
+                                   DefaultStatusDir() + ")");
     app.set_version_flag("--version", std::string("rs232-status ") + RS232_VERSION);
     try {
         app.parse(argc, argv);
