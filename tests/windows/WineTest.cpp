@@ -59,7 +59,8 @@ TEST(Wine, WindowsServerServesTheLinuxClient) {
     // A private copy with its settings beside it, started in a directory of its own.
     const std::string exe = line.dir / "rs232-server.exe", work = line.dir / "work";
     fs::copy_file(kWinBuild + "/src/app/rs232-server.exe", exe);
-    line.dir.WriteFile("rs232-server.ini", "[COMPORT]\r\nBAUDRATE=115200\r\n");
+    line.dir.WriteFile("rs232-server.ini",
+                       "[COMPORT]\r\nBAUDRATE=115200\r\n[PORTS]\r\nCOM4=tcp+tls://127.0.0.1:9\r\n");
     fs::create_directory(work);
     const std::string base = WinePath(line.base);
     CChild server({"wine", exe, "3", base}, work, WineEnv(prefix));
@@ -100,6 +101,10 @@ TEST(Wine, WindowsServerServesTheLinuxClient) {
     CChild second({"wine", exe, "3", base}, work, WineEnv(prefix));
     EXPECT_EQ(second.Wait(120s), 1);
     EXPECT_EQ(second.Err(), "Program already running on port 3 !\r\n");
+    // A TLS line is refused at start, in words, before anything connects.
+    CChild tls({"wine", exe, "4", base}, work, WineEnv(prefix));
+    EXPECT_EQ(tls.Wait(120s), 1);
+    EXPECT_NE(tls.Err().find("this build for Windows has no TLS"), std::string::npos) << tls.Err();
 
     // All seven requests, files compared byte for byte.
     const Bytes data = Pattern(5000, 28);
