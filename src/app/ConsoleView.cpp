@@ -114,7 +114,7 @@ void CConsoleServerView::DoModal(CServerDlg& dlg) {
         if (seen.device && !dlg.OnArrival()) m_bWatchDevice = false;
         if (const auto now = Clock::now(); m_bTimerActive && now >= m_nextTick) {
             // A poll that timed out on the device has asked it what the tick's Poll would.
-            dlg.OnTimer(m_nTimerId, timedOut && deviceFd >= 0);
+            dlg.OnTimer(m_nTimerId, timedOut && seen.deviceWatched);
             m_bWatchDevice = true;
             // An overdue tick comes once, at once; ticks never pile up behind a long one.
             m_nextTick = std::max(m_nextTick + m_period, now);

@@ -38,6 +38,7 @@ CSignalWatcher::SWaitResult CSignalWatcher::Wait(int deviceFd, int timeoutMs) co
     result.timedOut = poll(p, 2, timeoutMs) == 0;
     result.signal = p[0].revents != 0;
     result.device = p[1].fd >= 0 && p[1].revents != 0;
+    result.deviceWatched = deviceFd >= 0;
     return result;
 }
 

@@ -17,8 +17,10 @@ public:
     int Fd() const { return m_fd; }
     // Waits up to timeoutMs (negative: no limit) for a signal or for input on deviceFd (-1 for
     // none). What it saw: nothing when the time ran out.
+    // deviceWatched: the wait watched the device too (POSIX; on Windows it cannot, so a time-out
+    // says nothing of the device).
     struct SWaitResult {
-        bool timedOut = false, signal = false, device = false;
+        bool timedOut = false, signal = false, device = false, deviceWatched = false;
     };
     SWaitResult Wait(int deviceFd, int timeoutMs) const;
     // Consumes the pending signals; true when SIGINT or SIGTERM was among them (a SIGHUP among

@@ -12,6 +12,7 @@
 #include "platform/Clock.h"
 #include "platform/TextFormat.h"
 #include "support/Line.h"
+#include "support/Ser2net.h"
 
 namespace rs232::test {
 namespace {
@@ -162,6 +163,28 @@ TEST(Wine, WindowsServerServesTheLinuxClient) {
     EXPECT_TRUE(logged("Actual date/time transmitted to Client!"));
     EXPECT_EQ(window.Stop(SIGINT, 60s), 0);
     EXPECT_TRUE(logged("Program closed !"));
+}
+
+// The Windows server on a tcp:// line: a real ser2net on loopback in front of each end, so that
+// both ends have the speed ser2net sets.
+TEST(Wine, WindowsServerServesThroughTcp) {
+    if (!fs::exists(kWinBuild + "/src/app/rs232-server.exe")) GTEST_SKIP() << "no Windows build";
+    SLine line({"--baud", "0"});
+    const CSer2net ser2net(line.dir, "tcp", line.a), clientSide(line.dir, "tcp", line.b);
+    const std::string prefix = MakePrefix(line.dir, {});
+    ASSERT_FALSE(prefix.empty()) << ReadWholeFile(prefix + ".log");
+    const std::string exe = line.dir / "rs232-server.exe";
+    fs::copy_file(kWinBuild + "/src/app/rs232-server.exe", exe);
+    line.dir.WriteFile("rs232-server.ini", "[PORTS]\r\nCOM7=" + ser2net.Url() + "\r\n");
+    CChild server({"wine", exe, "7", WinePath(line.base)}, line.dir.Path(), WineEnv(prefix));
+    ASSERT_TRUE(server.WaitFor("Device is: " + ser2net.Url() + "\r\n", 120s)) << server.Out() << server.Err();
+    const Bytes data = Pattern(3000, 7);
+    line.dir.WriteFile("up.bin", std::string(data.begin(), data.end()));
+    const SRunResult put = line.Client({"put", line.dir / "up.bin", "in.bin"}, clientSide.Url());
+    EXPECT_NE(put.out.find("confirmed by the server"), std::string::npos)
+        << put.out << put.err << server.Out() << server.Err();
+    EXPECT_TRUE(ReadWholeFile(line.base + "in.bin") == std::string(data.begin(), data.end()));
+    EXPECT_EQ(server.Stop(SIGINT, 60s), 0);
 }
 
 TEST(Wine, WindowsClientAgainstTheLinuxServer) {
