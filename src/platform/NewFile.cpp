@@ -41,14 +41,6 @@ int RefuseReplace(int dir, const std::string& name, bool replace) {
     return error;
 }
 
-std::string TempFileName() {
-    static const char kLetters[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    thread_local std::mt19937 random{std::random_device{}()};
-    std::string name = CNewFile::kTempFilePrefix;
-    for (int i = 0; i < 6; ++i) name += kLetters[random() % (sizeof kLetters - 1)];
-    return name;
-}
 
 }  // namespace
 
@@ -72,13 +64,6 @@ std::string CDirectory::RealPath() const {
     return path.ends_with(" (deleted)") ? std::string() : path;
 }
 
-bool CNewFile::IsTempFileName(std::string_view name) {
-    const std::string_view prefix = CNewFile::kTempFilePrefix;
-    if (name.size() != prefix.size() + 6 || !name.starts_with(prefix)) return false;
-    return std::all_of(name.begin() + static_cast<long>(prefix.size()), name.end(), [](char c) {
-        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-    });
-}
 
 CNewFile::~CNewFile() { Discard(); }
 
@@ -98,7 +83,7 @@ bool CNewFile::Create(bool replace) {
         return false;
     }
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string temp = TempFileName();
+        const std::string temp = CNewFile::NewTempFileName();
         const int fd = ::openat(m_dir.m_fd, temp.c_str(),
                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd < 0 && errno == EEXIST) continue;

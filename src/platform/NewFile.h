@@ -41,6 +41,8 @@ public:
     static constexpr const char* kTempFilePrefix = ".rs232-copy-";
     // True for a name of that exact pattern.
     static bool IsTempFileName(std::string_view name);
+    // A fresh name of that pattern.
+    static std::string NewTempFileName();
 
     CNewFile(const CDirectory& dir, std::string name) : m_dir(dir), m_strName(std::move(name)) {}
     CNewFile(const CNewFile&) = delete;

@@ -58,14 +58,6 @@ int RefuseReplace(const std::string& dir, const std::string& name, bool replace)
     return 0;
 }
 
-std::string TempFileName() {
-    static const char kLetters[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    thread_local std::mt19937 random{std::random_device{}()};
-    std::string name = CNewFile::kTempFilePrefix;
-    for (int i = 0; i < 6; ++i) name += kLetters[random() % (sizeof kLetters - 1)];
-    return name;
-}
 
 }  // namespace
 
@@ -98,13 +90,6 @@ std::string CDirectory::RealPath() const {
     return NormalPath(ProgramPath(std::wstring(buffer.data(), n)));
 }
 
-bool CNewFile::IsTempFileName(std::string_view name) {
-    const std::string_view prefix = CNewFile::kTempFilePrefix;
-    if (name.size() != prefix.size() + 6 || !name.starts_with(prefix)) return false;
-    return std::all_of(name.begin() + static_cast<long>(prefix.size()), name.end(), [](char c) {
-        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-    });
-}
 
 CNewFile::~CNewFile() { Discard(); }
 
@@ -126,7 +111,7 @@ bool CNewFile::Create(bool replace) {
         return false;
     }
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string temp = Join(dir, TempFileName());
+        const std::string temp = Join(dir, CNewFile::NewTempFileName());
         // Not shared while written: a start-up sweep cannot remove it meanwhile.
         const int fd = OpenHandle(temp, GENERIC_WRITE | FILE_READ_ATTRIBUTES | DELETE, 0,
                                   CREATE_NEW, true);
